@@ -12,16 +12,11 @@
 #include "daemon/host/host.h"
 #include "daemon/host/standin/standin.h"
 #include "tests/support/reports.h"
+#include "tests/support/sockets.h"
 
 namespace {
 
-std::vector<unsigned char> from_hex(const std::string &hex)
-{
-    std::vector<unsigned char> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
+using zat_test::from_hex;
 
 const char *const vector_key = "tacacs-test-key";
 

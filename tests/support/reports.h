@@ -13,6 +13,12 @@ namespace zat_test {
 
 using report_line = std::pair<int, std::string>;
 
+// A list of expected lines: lines({{3, "text"}, {7, "other"}}).
+inline std::vector<report_line> lines(std::initializer_list<report_line> expected)
+{
+    return expected;
+}
+
 // Every line report() was given since the last clear.
 std::vector<report_line> reports();
 void clear_reports();
