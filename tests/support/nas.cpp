@@ -1,0 +1,108 @@
+#include "tests/support/nas.h"
+
+#include <algorithm>
+
+#include "daemon/host/standin/standin.h"
+#include "tests/support/sockets.h"
+
+namespace zat_test {
+namespace {
+
+void append(bytes &b, const std::string &s)
+{
+    b.insert(b.end(), s.begin(), s.end());
+}
+
+// The fields that authorization and accounting requests share, after their
+// leading byte(s): method, priv, type, service, lengths, arguments.
+bytes request_tail(const std::string &user, const std::string &port, const std::string &rem_addr,
+                   const std::vector<std::string> &args)
+{
+    bytes b = {0x06, 0x01, 0x01, 0x01,  // method TACACSPLUS, priv 1, ASCII, LOGIN
+               static_cast<unsigned char>(user.size()), static_cast<unsigned char>(port.size()),
+               static_cast<unsigned char>(rem_addr.size()), static_cast<unsigned char>(args.size())};
+    for (const auto &a : args)
+        b.push_back(static_cast<unsigned char>(a.size()));
+    append(b, user);
+    append(b, port);
+    append(b, rem_addr);
+    for (const auto &a : args)
+        append(b, a);
+    return b;
+}
+
+} // namespace
+
+bytes authen_start_body(const std::string &user, const std::string &port, const std::string &rem_addr,
+                        const std::string &data)
+{
+    bytes b = {0x01, 0x01, 0x01, 0x01,  // LOGIN, priv 1, ASCII, service LOGIN
+               static_cast<unsigned char>(user.size()), static_cast<unsigned char>(port.size()),
+               static_cast<unsigned char>(rem_addr.size()), static_cast<unsigned char>(data.size())};
+    append(b, user);
+    append(b, port);
+    append(b, rem_addr);
+    append(b, data);
+    return b;
+}
+
+bytes authen_continue_body(const std::string &user_msg, const std::string &data, unsigned char flags)
+{
+    bytes b = {static_cast<unsigned char>(user_msg.size() >> 8), static_cast<unsigned char>(user_msg.size()),
+               static_cast<unsigned char>(data.size() >> 8), static_cast<unsigned char>(data.size()), flags};
+    append(b, user_msg);
+    append(b, data);
+    return b;
+}
+
+bytes author_request_body(const std::string &user, const std::string &port, const std::string &rem_addr,
+                          const std::vector<std::string> &args)
+{
+    return request_tail(user, port, rem_addr, args);
+}
+
+bytes acct_request_body(unsigned char flags, const std::string &user, const std::string &port,
+                        const std::string &rem_addr, const std::vector<std::string> &args)
+{
+    bytes b = {flags};
+    bytes tail = request_tail(user, port, rem_addr, args);
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
+bytes frame(unsigned char version, unsigned char type, unsigned char seq, unsigned char flags, uint32_t session_id,
+            const bytes &body, const char *key)
+{
+    uint32_t n = static_cast<uint32_t>(body.size());
+    bytes p(12 + body.size());
+    p[0] = version;
+    p[1] = type;
+    p[2] = seq;
+    p[3] = flags;
+    for (int i = 0; i < 4; i++) {
+        p[4 + i] = static_cast<unsigned char>(session_id >> (24 - 8 * i));
+        p[8 + i] = static_cast<unsigned char>(n >> (24 - 8 * i));
+    }
+    std::copy(body.begin(), body.end(), p.begin() + 12);
+    if (key && !(flags & 0x01))
+        standin_obfuscate(p.data(), p.data() + 12, key);
+    return p;
+}
+
+bool read_reply(int fd, const char *key, reply &out)
+{
+    bytes header, body;
+    if (!recv_exact(fd, header, 12))
+        return false;
+    uint32_t n = (uint32_t(header[8]) << 24) | (uint32_t(header[9]) << 16) | (uint32_t(header[10]) << 8) | header[11];
+    if (n > 0 && !recv_exact(fd, body, n))
+        return false;
+    out.wire = header;
+    out.wire.insert(out.wire.end(), body.begin(), body.end());
+    out.plain = out.wire;
+    if (key && !(out.plain[3] & 0x01))
+        standin_obfuscate(out.plain.data(), out.plain.data() + 12, key);
+    return true;
+}
+
+} // namespace zat_test

@@ -1,0 +1,49 @@
+// A capture file of a TACACS+ conversation, for an independent decoder.
+// Each packet becomes one TCP segment between the NAS (port 40049) and the
+// server (port 49), with sequence numbers that follow on, so the decoder
+// sees the conversation as it crossed the wire.
+#ifndef ZAT_TEST_PCAP_H
+#define ZAT_TEST_PCAP_H
+
+#include <string>
+#include <vector>
+
+namespace zat_test {
+
+class capture {
+public:
+    void from_nas(const std::vector<unsigned char> &bytes) { add(true, bytes); }
+    void from_server(const std::vector<unsigned char> &bytes) { add(false, bytes); }
+    size_t size() const { return segments_.size(); }
+    bool write(const std::string &path) const;
+
+private:
+    struct segment {
+        bool from_nas;
+        std::vector<unsigned char> bytes;
+    };
+    void add(bool from_nas, const std::vector<unsigned char> &bytes) { segments_.push_back({from_nas, bytes}); }
+    std::vector<segment> segments_;
+};
+
+// Runs a command and returns what it printed on standard output.
+bool run_command(const std::string &command, std::string &output, int &status);
+
+// tshark's path, or "" when it is not installed.
+std::string find_tshark();
+
+// One decoded packet: field name -> value(s) as tshark prints them, several
+// occurrences joined with ','.
+using decoded_packet = std::vector<std::pair<std::string, std::string>>;
+
+// Decodes a capture with tshark and the TACACS+ key, giving the named fields
+// of every frame.  False (with the reason in error) when tshark fails.
+bool tshark_decode(const std::string &pcap, const std::string &key, const std::vector<std::string> &fields,
+                   std::vector<decoded_packet> &out, std::string &error);
+
+// The value of a field in a decoded packet, "" when absent.
+std::string field(const decoded_packet &packet, const std::string &name);
+
+} // namespace zat_test
+
+#endif
