@@ -1,0 +1,19 @@
+#!/bin/sh
+# Builds c_daemon.c with the C compiler alone against the module archives and
+# runs it; fails if an archive needs anything from the C++ runtime.
+# Usage: c_link_check.sh CC SOURCE_ROOT WORKDIR "EXTRA_FLAGS" ARCHIVE...
+set -eu
+cc=$1 root=$2 work=$3 flags=$4
+shift 4
+mkdir -p "$work"
+for archive in "$@"; do
+    nm -u "$archive" | awk '{print $NF}' | sort -u >"$work/undefined"
+    nm --defined-only "$archive" | awk 'NF==3 {print $3}' | sort -u >"$work/defined"
+    if comm -23 "$work/undefined" "$work/defined" | grep -E '^(_Z|__cxa|__gxx|_Unwind)'; then
+        echo "$archive needs the C++ runtime (symbols above)" >&2
+        exit 1
+    fi
+done
+# shellcheck disable=SC2086
+"$cc" -std=c11 -Wall -Wextra -Werror $flags -I"$root" "$root/tests/link/c_daemon.c" "$@" -o "$work/c_daemon"
+"$work/c_daemon"
