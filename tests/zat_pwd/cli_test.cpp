@@ -329,6 +329,26 @@ TEST_P(FileStdin, Behaves)
 INSTANTIATE_TEST_SUITE_P(Pwd, FileStdin, ::testing::ValuesIn(file_cases()),
                          [](const auto &info) { return info.param.name; });
 
+// Standard output is written with write(2), unbuffered: the prompt in one
+// write, the hash in one, the newline in one.
+TEST(PwdOutput, OneWriteEach)
+{
+    int status;
+    std::vector<std::string> w = stdout_writes({"-m", "ab"}, "secret\n", &status);
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> expected = {PROMPT, reference_hash(Scheme::md5, "ab", "secret"),
+                                         "\n"};
+    EXPECT_EQ(w, expected);
+}
+
+TEST(PwdOutput, PromptWrittenBeforeRefusal)
+{
+    int status;
+    std::vector<std::string> w = stdout_writes({"ab"}, PW24 + PW24 + "\n", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(w, std::vector<std::string>{PROMPT});
+}
+
 TEST(PwdRead, FailedReadIsReported)
 {
     Result r = run_pwd({"ab"}, "", Stdin::write_only);

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -236,6 +237,55 @@ Result run_pwd(const std::vector<std::string> &args, const std::string &input,
     std::vector<std::string> argv = {"zat_pwd"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(ZAT_PWD_PATH, argv, input, mode, env);
+}
+
+std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
+                                       const std::string &input, int *status)
+{
+    std::vector<std::string> records;
+    *status = -1;
+    int in_pipe[2], sv[2];
+    if (pipe(in_pipe) != 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) {
+        ADD_FAILURE() << "pipe or socketpair: " << strerror(errno);
+        return records;
+    }
+    if (write(in_pipe[1], input.data(), input.size()) != (ssize_t)input.size())
+        ADD_FAILURE() << "stdin pipe write";
+    close(in_pipe[1]);
+
+    std::vector<std::string> argv = {"zat_pwd"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> arg_ptrs = pointers(argv);
+    std::vector<std::string> envs = child_env({});
+    std::vector<char *> env_ptrs = pointers(envs);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(sv[1], 1);
+        close(in_pipe[0]);
+        close(sv[0]);
+        close(sv[1]);
+        execve(ZAT_PWD_PATH, arg_ptrs.data(), env_ptrs.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(sv[1]);
+    long deadline = now_ms() + DEADLINE_MS;
+    struct pollfd p = {sv[0], POLLIN, 0};
+    while (pid > 0 && now_ms() < deadline) {
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(sv[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        records.emplace_back(buf, (size_t)n);
+    }
+    close(sv[0]);
+    if (pid > 0)
+        *status = wait_child(pid, deadline);
+    return records;
 }
 
 std::string reference_hash(Scheme scheme, const std::string &salt,

@@ -49,6 +49,12 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
 Result run_pwd(const std::vector<std::string> &args, const std::string &input,
             Stdin mode = Stdin::pipe, const Env &env = {});
 
+// Runs the built zat_pwd with standard output on a sequenced-packet
+// socket, which keeps each write(2) as a record of its own, and returns the
+// records in order: how the tool cut its output into writes.
+std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
+                                       const std::string &input, int *status);
+
 // The environment for a child: the test's own, less POSIXLY_CORRECT, with
 // env applied.  The strings live in the vector; pointers come from envp().
 std::vector<std::string> child_env(const Env &env);

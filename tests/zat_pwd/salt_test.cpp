@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <string>
 
 #include "tests/zat_pwd/process.h"
@@ -56,6 +57,8 @@ struct Example {
     char c;
 };
 
+void PrintTo(const Example &e, std::ostream *os) { *os << e.v << " -> " << e.c; }
+
 class SaltCharExample : public ::testing::TestWithParam<Example> {};
 
 TEST_P(SaltCharExample, Maps)
@@ -70,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(Pwd, SaltCharExample,
                                            Example{64, 'G'}, Example{90, 'Z'},
                                            Example{91, 'a'}, Example{96, 'f'},
                                            Example{110, 'n'}, Example{122, 'z'},
-                                           Example{123, 'v'}, Example{127, 'z'}));
+                                           Example{123, 'v'}, Example{127, 'z'}),
+                         [](const auto &info) { return "v" + std::to_string(info.param.v); });
 
 } // namespace
 } // namespace pwd_test
