@@ -1,0 +1,321 @@
+// zat_pwd: reads a password and prints its crypt(3) hash, for an
+// administrator to paste into the daemon's configuration.
+//
+//   zat_pwd [-d] [-e] [-h] [-m] [<salt>]
+//
+// SHA-512 crypt by default, MD5 crypt with -m, traditional DES crypt with -d.
+// -e turns terminal echo off while the password is typed.  Without a salt
+// argument a salt is generated from the time of day.
+//
+// Everything on standard output goes through write(2) on descriptor 1; the
+// usage text and the messages go to standard error.
+
+#include <crypt.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "tools/zat_pwd/salt.h"
+
+namespace {
+
+const char PROMPT[] = "Password to be encrypted: ";
+
+// The longest password accepted.  A longer one is refused rather than cut:
+// a hash of its first characters would never match what the user types.
+const size_t PASSWORD_MAX = 24;
+
+// One read takes the longest accepted password and the "\r\n" that may end
+// its line; a read that fills this much without a newline means the line
+// goes on past the limit.
+const size_t READ_MAX = PASSWORD_MAX + 2;
+
+// Traditional DES crypt looks at the first 8 characters only.
+const size_t DES_KEY_CHARS = 8;
+
+enum scheme { SCHEME_SHA512, SCHEME_MD5, SCHEME_DES };
+
+// Outcomes of read_password other than a length.
+const ssize_t READ_FAILED = -1;     // read(2) failed, errno tells why
+const ssize_t READ_NOTHING = -2;    // end of input before any byte
+const ssize_t READ_TOO_LONG = -3;   // more than PASSWORD_MAX characters
+
+char salt_buf[24];
+char md5_buf[32];
+char sha512_buf[128];
+
+// Standard output is written unbuffered with write(2); a failed or short
+// write is not retried (there is nobody left to tell).
+void put(const char *text, size_t len)
+{
+    ssize_t written = write(1, text, len);
+    (void)written;
+}
+
+// Writes bytes that came from the user (a salt) so that control bytes
+// cannot reach the terminal raw.
+void put_escaped(FILE *f, const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        if (*p < 0x20 || *p >= 0x7f || *p == '"' || *p == '\\')
+            fprintf(f, "\\x%02x", *p);
+        else
+            fputc(*p, f);
+    }
+}
+
+void print_usage(void)
+{
+    static const char line[] = "Usage: zat_pwd [-ehm] [<salt>]\n";
+    static const char options[] =
+        "\t-e\tdo not echo the password\n"
+        "\t-h\tdisplay this message\n"
+        "\t-m\tgenerate MD5 crypt\n";
+    static_assert(sizeof line - 1 == 31, "usage line");
+    static_assert(sizeof options - 1 == 77, "usage options");
+
+    fwrite(line, 1, sizeof line - 1, stderr);
+    fwrite(options, 1, sizeof options - 1, stderr);
+}
+
+// Four salt characters, seeded from the time of day, in a static buffer.
+char *make_salt(void)
+{
+    memset(salt_buf, 0, sizeof salt_buf);
+    srandom((unsigned int)(uint32_t)time(NULL));
+
+    char c1 = salt_char(random());
+    char c2 = salt_char(random());
+    char c3 = salt_char(random());
+    char c4 = salt_char(random());
+
+    snprintf(salt_buf, sizeof salt_buf, "%c%c", c1, c2);
+    snprintf(salt_buf + 2, sizeof salt_buf - 2, "%c%c", c3, c4);
+    return salt_buf;
+}
+
+// Cuts a salt to at most len characters, in place.
+void cut_salt(char *salt, size_t len)
+{
+    if (strlen(salt) > len)
+        salt[len] = '\0';
+}
+
+// crypt(password, setting), or null after a message on standard error when
+// the crypt library gives no hash: a null pointer, or one of its failure
+// texts, which begin with '*' (a hash never does).  When room is not 0 the
+// hash is to be copied into room bytes, and one that would not fit with its
+// terminator is refused the same way.
+const char *crypt_checked(const char *scheme_name, const char *password,
+                          const char *setting, const char *salt, size_t room)
+{
+    const char *hash = crypt(password, setting);
+
+    if (hash == NULL || hash[0] == '*' || hash[0] == '\0' ||
+        (room != 0 && strlen(hash) >= room)) {
+        fprintf(stderr, "zat_pwd: %s gave no hash for the salt \"", scheme_name);
+        put_escaped(stderr, salt);
+        fputs("\"\n", stderr);
+        return NULL;
+    }
+    return hash;
+}
+
+// The salt text is the caller's; it is cut in place.
+const char *hash_des(const char *password, char *salt)
+{
+    if (salt == NULL)
+        salt = make_salt();
+    else
+        cut_salt(salt, 4);
+    return crypt_checked("DES crypt", password, salt, salt, 0);
+}
+
+const char *hash_md5(const char *password, char *salt)
+{
+    if (salt == NULL)
+        salt = make_salt();
+    cut_salt(salt, 2);
+
+    snprintf(md5_buf, sizeof md5_buf, "$1$%s$", salt);
+    const char *hash = crypt_checked("MD5 crypt", password, md5_buf, salt,
+                                     sizeof md5_buf);
+    if (hash == NULL)
+        return NULL;
+    // The length was checked: the copy ends with zero bytes.
+    strncpy(md5_buf, hash, sizeof md5_buf - 1);
+    md5_buf[sizeof md5_buf - 1] = '\0';
+    return md5_buf;
+}
+
+const char *hash_sha512(const char *password, char *salt)
+{
+    if (salt == NULL)
+        salt = make_salt();
+    cut_salt(salt, 2);
+
+    snprintf(sha512_buf, sizeof sha512_buf, "$6$%s$", salt);
+    const char *hash = crypt_checked("SHA-512 crypt", password, sha512_buf,
+                                     salt, sizeof sha512_buf);
+    if (hash == NULL)
+        return NULL;
+    strncpy(sha512_buf, hash, sizeof sha512_buf - 1);
+    sha512_buf[sizeof sha512_buf - 1] = '\0';
+    return sha512_buf;
+}
+
+// Reads the rest of an input line and drops it, byte by byte so that
+// nothing after its newline is taken.  On a terminal this keeps the tail of
+// an over-long password from reaching the shell once the tool has exited.
+void discard_line(void)
+{
+    char c;
+
+    for (;;) {
+        ssize_t n = read(0, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            return;
+    }
+}
+
+// Reads the password line with one read(2) into buf (READ_MAX + 1 bytes)
+// and terminates it.  The line ends at its first newline, which is dropped
+// with a carriage return right before it; every other byte belongs to the
+// password, and input that ends without a newline is the password as it
+// stands.  Returns the password's length, or READ_FAILED, READ_NOTHING or
+// READ_TOO_LONG.
+ssize_t read_password(char *buf)
+{
+    ssize_t n = read(0, buf, READ_MAX);
+
+    if (n < 0)
+        return READ_FAILED;
+    if (n == 0)
+        return READ_NOTHING;
+
+    size_t len;
+    const char *newline = (const char *)memchr(buf, '\n', (size_t)n);
+    if (newline != NULL) {
+        len = (size_t)(newline - buf);
+        if (len > 0 && buf[len - 1] == '\r')
+            len--;
+    } else {
+        len = (size_t)n;
+        if (len == READ_MAX)
+            discard_line();
+    }
+
+    if (len > PASSWORD_MAX) {
+        explicit_bzero(buf, READ_MAX + 1);
+        return READ_TOO_LONG;
+    }
+    buf[len] = '\0';
+    return (ssize_t)len;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    enum scheme scheme = SCHEME_SHA512;
+    bool echo_off = false;
+    int opt;
+
+    // '+': options end at the first argument that is not one, as POSIX
+    // getopt does; an option after the salt is an ignored argument.
+    while ((opt = getopt(argc, argv, "+dehm")) != -1) {
+        switch (opt) {
+        case 'd':
+            scheme = SCHEME_DES;
+            break;
+        case 'e':
+            echo_off = true;
+            break;
+        case 'h':
+            print_usage();
+            return 0;
+        case 'm':
+            scheme = SCHEME_MD5;
+            break;
+        default:    // getopt has printed its diagnostic
+            print_usage();
+            return 1;
+        }
+    }
+
+    char *salt = optind < argc ? argv[optind] : NULL;
+
+    struct termios tio;
+    if (echo_off) {
+        if (tcgetattr(0, &tio) != 0) {
+            perror("could not get terminal characteristics");
+            return 1;
+        }
+        tio.c_lflag &= ~(tcflag_t)ECHO;
+        tcsetattr(0, TCSANOW, &tio);
+    }
+
+    put(PROMPT, sizeof PROMPT - 1);
+
+    char password[READ_MAX + 1];
+    ssize_t len = read_password(password);
+    int read_errno = errno;
+
+    if (echo_off) {
+        // The typed newline was not echoed: end the prompt's line here.
+        put("\n", 1);
+        tio.c_lflag |= ECHO;
+        tcsetattr(0, TCSANOW, &tio);
+    }
+
+    switch (len) {
+    case READ_FAILED:
+        fprintf(stderr, "zat_pwd: could not read the password: %s\n",
+                strerror(read_errno));
+        return 1;
+    case READ_NOTHING:
+        fputs("zat_pwd: no password: the input ended before one was typed\n",
+              stderr);
+        return 1;
+    case READ_TOO_LONG:
+        fprintf(stderr,
+                "zat_pwd: the password is longer than %zu characters; "
+                "nothing was hashed\n", PASSWORD_MAX);
+        return 1;
+    default:
+        break;
+    }
+
+    if (scheme == SCHEME_DES && (size_t)len > DES_KEY_CHARS)
+        fprintf(stderr, "zat_pwd: warning: DES crypt uses only the first %zu "
+                "characters of the password\n", DES_KEY_CHARS);
+
+    // Without a salt argument the salt is made now, after the read.
+    const char *hash;
+    switch (scheme) {
+    case SCHEME_DES:
+        hash = hash_des(password, salt);
+        break;
+    case SCHEME_MD5:
+        hash = hash_md5(password, salt);
+        break;
+    default:
+        hash = hash_sha512(password, salt);
+        break;
+    }
+    explicit_bzero(password, sizeof password);
+    if (hash == NULL)
+        return 1;
+
+    put(hash, strlen(hash));
+    put("\n", 1);
+    return 0;
+}
