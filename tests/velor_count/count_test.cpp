@@ -32,6 +32,8 @@ struct count_case {
     std::string tail = "";       // bytes after the last whole entry
 };
 
+void PrintTo(const count_case &c, std::ostream *os) { *os << c.name; }
+
 class CountUser : public velor_test::WhologFixture, public ::testing::WithParamInterface<count_case> {};
 
 TEST_P(CountUser, CountsTheUsersOtherSessions)

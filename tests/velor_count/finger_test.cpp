@@ -124,6 +124,8 @@ struct walk_case {
     std::vector<report_line> lines;  // messages
 };
 
+void PrintTo(const walk_case &c, std::ostream *os) { *os << c.name; }
+
 const int bad_family = AF_MAX + 7;
 
 class AddressWalk : public Finger, public ::testing::WithParamInterface<walk_case> {};
@@ -293,6 +295,8 @@ struct wait_case {
     int expected;
     std::vector<report_line> lines; // "FD" stands for the socket's number
 };
+
+void PrintTo(const wait_case &c, std::ostream *os) { *os << c.name; }
 
 class Waits : public Finger, public ::testing::WithParamInterface<wait_case> {};
 

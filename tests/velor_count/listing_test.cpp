@@ -27,6 +27,8 @@ struct listing_case {
     std::optional<std::vector<std::string>> debug_lines = std::nullopt;
 };
 
+void PrintTo(const listing_case &c, std::ostream *os) { *os << c.name; }
+
 class Listing : public zat_test::HostFixture, public ::testing::WithParamInterface<listing_case> {
 protected:
     int parse(const listing_case &c)
