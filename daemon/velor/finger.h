@@ -1,0 +1,40 @@
+// The finger check: one query of a NAS's finger service (RFC 1288) and the
+// counting of a user's lines in the listing it sends.  Internal to the module.
+#ifndef ZAT_VELOR_FINGER_H
+#define ZAT_VELOR_FINGER_H
+
+#include "daemon/host/host.h"
+
+namespace zat_velor {
+
+// Longest wait for the next piece of a listing, in milliseconds.  It bounds
+// the silence between two reads, not the length of the whole query.
+constexpr int FINGER_TIMEOUT_MS = 10000;
+// Most bytes taken by one read of the listing.
+constexpr int FINGER_READ_SIZE = 4096;
+// Room kept beyond the bytes received: one more full read and the closing NUL.
+constexpr int FINGER_BUFFER_ROOM = FINGER_READ_SIZE + 32;
+// Reading stops once this much of a listing has arrived; what arrived is
+// counted.  A NAS cannot make the daemon's memory grow without bound.
+constexpr int FINGER_MAX_LISTING = 1 << 20;
+
+// Queries the finger service of the NAS `nas` (a who-log entry's nas field)
+// and returns how many lines of its listing show the user of `id`, leaving
+// out the caller's own session.  0 on any failure, which is logged.
+int ckfinger(const char *nas, const struct user_ident *id);
+
+// Counts the lines of a listing of `length` bytes (read only up to its first
+// NUL byte, never beyond `length`) that show the user of `id`: two heading
+// lines, then one line per session with its line number after the first
+// character and the user name at index 13.  A line whose number is the
+// caller's reduced port is the caller's own session when `nas` is the
+// caller's NAS, and is not counted.
+int parse_listing(const char *listing, int length, const char *nas, const struct user_ident *id);
+
+// The same with the caller's port already reduced by portname().
+int count_listing(const char *listing, int length, const char *nas, const struct user_ident *id,
+                  const char *reduced_port);
+
+} // namespace zat_velor
+
+#endif

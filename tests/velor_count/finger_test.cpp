@@ -1,0 +1,440 @@
+// The finger check against real finger services on port 79 of loopback
+// addresses in a private network namespace.  poll() is replaced where a test
+// needs a time-out or a fault without waiting for one; getaddrinfo() where a
+// name must fail to resolve or resolve to a chosen address list.
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daemon/velor/finger.h"
+#include "daemon/velor/velor.h"
+#include "tests/support/fake_sys.h"
+#include "tests/velor_count/support.h"
+
+namespace {
+
+using velor_test::entry;
+using velor_test::FingerServer;
+using velor_test::listing_heading;
+using velor_test::serve;
+using velor_test::session_line;
+using zat_test::report_line;
+
+class Finger : public velor_test::NetFixture {
+protected:
+    int query(const char *nas, const char *user = "joe", const char *port = "tty4", const char *caller = "nas0")
+    {
+        user_ident id = {user, caller, port, ""};
+        return zat_velor::ckfinger(nas, &id);
+    }
+    static std::string fd_text(int fd) { return std::to_string(fd); }
+};
+
+const std::string joe_listing =
+    listing_heading() + session_line(1, "joe") + session_line(2, "ann") + session_line(3, "joe");
+
+TEST_F(Finger, ListingThenCloseIsCountedAfterTheQueryLine)
+{
+    FingerServer nas("127.0.0.2", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    write_entries({{"joe", "127.0.0.2", "7", ""}, {"ann", "127.0.0.3", "1", ""}});
+    user_ident id = {"joe", "nas0", "tty4", ""};
+
+    EXPECT_EQ(2, countusers_by_finger(&id));
+    EXPECT_TRUE(zat_test::reports().empty());
+    EXPECT_EQ(std::vector<std::string>{"\r\n"}, nas.queries()) << "the query for all users";
+    auto lookups = fake_net::lookups();
+    ASSERT_EQ(1u, lookups.size());
+    EXPECT_EQ("127.0.0.2", lookups[0].node);
+    EXPECT_EQ("finger", lookups[0].service);
+    EXPECT_EQ(AF_UNSPEC, lookups[0].family);
+    EXPECT_EQ(SOCK_STREAM, lookups[0].socktype);
+    EXPECT_EQ(0, lookups[0].protocol);
+    EXPECT_EQ(0, lookups[0].flags);
+}
+
+TEST_F(Finger, ListingThenSilenceIsReadUntilTheTimeOut)
+{
+    FingerServer nas("127.0.0.2", serve::listing_then_hold, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    int fd = velor_test::next_fd();
+    fake_sys::reset(fd);
+    fake_sys::queue_poll({1, 0, POLLIN}); // the listing; read blocks until it is there
+    fake_sys::queue_poll({0, 0, 0});      // then ten seconds without a byte
+
+    EXPECT_EQ(2, query("127.0.0.2"));
+    EXPECT_EQ(2, fake_sys::poll_calls());
+    EXPECT_EQ(zat_velor::FINGER_TIMEOUT_MS, fake_sys::last_poll_timeout());
+    EXPECT_EQ((std::vector<report_line>{{7, "nas1: timeout reading fd " + fd_text(fd)}}), zat_test::reports());
+}
+
+TEST_F(Finger, AcceptThenNothingIsAFailure)
+{
+    FingerServer nas("127.0.0.2", serve::hold);
+    ASSERT_TRUE(nas.ok());
+    int fd = velor_test::next_fd();
+    fake_sys::reset(fd);
+    fake_sys::queue_poll({0, 0, 0});
+
+    EXPECT_EQ(0, query("127.0.0.2"));
+    EXPECT_EQ(1, fake_sys::poll_calls());
+    EXPECT_EQ((std::vector<report_line>{{7, "nas1: timeout reading fd " + fd_text(fd)},
+                                        {3, "ckfinger: finger failure"}}),
+              zat_test::reports());
+}
+
+TEST_F(Finger, RefusedConnection)
+{
+    errno = 0;
+    EXPECT_EQ(0, query("127.0.0.9"));
+    EXPECT_EQ(ECONNREFUSED, errno) << "the cause stays in errno";
+    EXPECT_EQ((std::vector<report_line>{{3, "ckfinger: connect 127.0.0.9: Connection refused"}}),
+              zat_test::reports());
+}
+
+TEST_F(Finger, UnresolvableNasCountsNothingAndTheNextIsAsked)
+{
+    FingerServer nas("127.0.0.3", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    fake_net::fail_resolve("nas.invalid", EAI_NONAME);
+    write_entries({{"joe", "nas.invalid", "1", ""}, {"joe", "127.0.0.3", "2", ""}});
+    user_ident id = {"joe", "nas0", "tty4", ""};
+
+    EXPECT_EQ(2, countusers_by_finger(&id));
+    EXPECT_EQ((std::vector<report_line>{
+                  {3, std::string("ckfinger: getaddrinfo nas.invalid failure: ") + gai_strerror(EAI_NONAME)}}),
+              zat_test::reports());
+    EXPECT_EQ(1, nas.connections());
+}
+
+// Address lists handed to the connecting step, and what becomes of them.
+struct walk_case {
+    const char *name;
+    std::vector<fake_net::address> list;
+    int expected;                    // count from the listing of 127.0.0.2
+    std::vector<report_line> lines;  // messages
+};
+
+void PrintTo(const walk_case &c, std::ostream *os) { *os << c.name; }
+
+const int bad_family = AF_MAX + 7;
+
+class AddressWalk : public Finger, public ::testing::WithParamInterface<walk_case> {};
+
+TEST_P(AddressWalk, TriesEachAddressInTurn)
+{
+    // The kernel itself refuses the family and the protocol used below.
+    int s = socket(bad_family, SOCK_STREAM, 0);
+    ASSERT_EQ(-1, s);
+    ASSERT_EQ(EAFNOSUPPORT, errno);
+    s = socket(AF_INET, SOCK_STREAM, IPPROTO_UDP);
+    ASSERT_EQ(-1, s);
+    ASSERT_EQ(EPROTONOSUPPORT, errno);
+
+    const walk_case &c = GetParam();
+    FingerServer nas("127.0.0.2", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    fake_net::resolve("nas.example", c.list);
+
+    EXPECT_EQ(c.expected, query("nas.example"));
+    EXPECT_EQ(c.lines, zat_test::reports());
+    EXPECT_EQ(c.expected ? 1 : 0, nas.connections());
+    EXPECT_EQ(0, fake_net::lists_outstanding()) << "the address list is freed";
+}
+
+const fake_net::address good = {AF_INET, SOCK_STREAM, 0, "127.0.0.2"};
+const fake_net::address refused = {AF_INET, SOCK_STREAM, 0, "127.0.0.9"};
+
+const walk_case walk_cases[] = {
+    {"UnsupportedFamilyFirst", {{bad_family, SOCK_STREAM, 0, "127.0.0.2"}, good}, 2, {}},
+    {"UnsupportedProtocolFirst", {{AF_INET, SOCK_STREAM, IPPROTO_UDP, "127.0.0.2"}, good}, 2, {}},
+    {"RefusedFirstThenConnected", {refused, good}, 2, {}},
+    {"OnlyUnsupportedFamily",
+     {{bad_family, SOCK_STREAM, 0, "127.0.0.2"}},
+     0,
+     {{3, std::string("ckfinger: socket: ") + strerror(EAFNOSUPPORT)}}},
+    {"OtherSocketFailureEndsTheWalk",
+     {{AF_INET, 12345, 0, "127.0.0.2"}, good},
+     0,
+     {{3, std::string("ckfinger: socket: ") + strerror(EINVAL)}}},
+    {"UnsupportedThenRefused",
+     {{bad_family, SOCK_STREAM, 0, "127.0.0.2"}, refused},
+     0,
+     {{3, "ckfinger: connect nas.example: Connection refused"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, AddressWalk, ::testing::ValuesIn(walk_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Finger, EmptyAddressListIsASocketFailure)
+{
+    fake_net::resolve("nas.example", {});
+    EXPECT_EQ(0, query("nas.example"));
+    auto lines = zat_test::reports();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(3, lines[0].first);
+    EXPECT_EQ(0u, lines[0].second.rfind("ckfinger: socket: ", 0)) << lines[0].second;
+}
+
+TEST_F(Finger, EachNasOnceInFileOrder)
+{
+    FingerServer a("127.0.0.2", serve::listing_then_close, joe_listing);
+    FingerServer b("127.0.0.3", serve::listing_then_close, listing_heading() + session_line(9, "joe"));
+    FingerServer c("127.0.0.4", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+    write_entries({{"joe", "127.0.0.2", "1", ""},
+                   {"joe", "127.0.0.2", "2", ""},
+                   {"ann", "127.0.0.4", "1", ""},
+                   {"joe", "127.0.0.3", "1", ""},
+                   {"joe", "127.0.0.2", "3", ""}});
+    user_ident id = {"joe", "nas0", "tty4", ""};
+
+    EXPECT_EQ(3, countusers_by_finger(&id));
+    EXPECT_EQ((std::vector<std::string>{"127.0.0.2", "127.0.0.3"}), velor_test::accept_order());
+    EXPECT_EQ(0, c.connections()) << "a NAS without the user's entries is not asked";
+}
+
+TEST_F(Finger, FailedNasIsNotAskedAgain)
+{
+    write_entries({{"joe", "127.0.0.9", "1", ""}, {"joe", "127.0.0.9", "2", ""}});
+    user_ident id = {"joe", "nas0", "tty4", ""};
+    EXPECT_EQ(0, countusers_by_finger(&id));
+    EXPECT_EQ(1u, fake_net::lookups().size());
+    EXPECT_EQ((std::vector<report_line>{{3, "ckfinger: connect 127.0.0.9: Connection refused"}}),
+              zat_test::reports());
+}
+
+TEST_F(Finger, DebugMessagesWithSingularAndPlural)
+{
+    FingerServer one("127.0.0.2", serve::listing_then_close, listing_heading() + session_line(1, "joe"));
+    FingerServer two("127.0.0.3", serve::listing_then_close, joe_listing);
+    FingerServer none("127.0.0.4", serve::listing_then_close, listing_heading() + session_line(1, "ann"));
+    ASSERT_TRUE(one.ok() && two.ok() && none.ok());
+    write_entries({{"joe", "127.0.0.2", "1", ""}, {"joe", "127.0.0.3", "1", ""}, {"joe", "127.0.0.4", "1", ""}});
+    user_ident id = {"joe", "nas0", "Async4", ""};
+    debug = DEBUG_LIMIT_FLAG;
+
+    EXPECT_EQ(3, countusers_by_finger(&id));
+    EXPECT_EQ((std::vector<report_line>{
+                  {7, "Running finger on 127.0.0.2 for user joe/Async4"},
+                  {7, "joe matches: " + session_line(1, "joe")},
+                  {7, "finger reports 1 active session for joe on 127.0.0.2"},
+                  {7, "Running finger on 127.0.0.3 for user joe/Async4"},
+                  {7, "joe matches: " + session_line(1, "joe")},
+                  {7, "joe matches: " + session_line(3, "joe")},
+                  {7, "finger reports 2 active sessions for joe on 127.0.0.3"},
+                  {7, "Running finger on 127.0.0.4 for user joe/Async4"},
+                  {7, "finger reports 0 active sessions for joe on 127.0.0.4"},
+              }),
+              zat_test::reports());
+}
+
+TEST_F(Finger, OwnSessionDiscountedOnlyOnTheCallersNas)
+{
+    std::string listing = listing_heading() + session_line(4, "joe") + session_line(5, "joe");
+    FingerServer own("127.0.0.2", serve::listing_then_close, listing);
+    FingerServer other("127.0.0.3", serve::listing_then_close, listing);
+    ASSERT_TRUE(own.ok() && other.ok());
+    write_entries({{"joe", "127.0.0.2", "4", ""}, {"joe", "127.0.0.3", "4", ""}});
+    user_ident id = {"joe", "127.0.0.2", "tty4", ""};
+    EXPECT_EQ(3, countusers_by_finger(&id));
+}
+
+TEST_F(Finger, LongUserFindsItsEntriesAndLongNasItsOwnSession)
+{
+    const std::string long_user(70, 'u');
+    const std::string long_nas = "nas-" + std::string(36, 'n');
+    const std::string stored_nas = long_nas.substr(0, 31);
+    std::string listing = listing_heading() + session_line(4, "joe") + session_line(5, "joe");
+    FingerServer nas("127.0.0.2", serve::listing_then_close, listing);
+    ASSERT_TRUE(nas.ok());
+    fake_net::resolve(stored_nas, {{AF_INET, SOCK_STREAM, 0, "127.0.0.2"}});
+    write_entries({{long_user, long_nas, "4", ""}, {"joe", long_nas, "4", ""}});
+
+    debug = DEBUG_LIMIT_FLAG;
+    user_ident someone = {long_user.c_str(), "nas0", "tty4", ""};
+    EXPECT_EQ(0, countusers_by_finger(&someone)) << "no listing shows a name of 70 characters";
+    EXPECT_EQ(1, nas.connections()) << "but the user's NAS is asked";
+    zat_test::clear_reports();
+
+    user_ident joe = {"joe", long_nas.c_str(), "tty4", ""};
+    EXPECT_EQ(1, countusers_by_finger(&joe));
+    EXPECT_EQ((std::vector<report_line>{
+                  {7, "Running finger on " + stored_nas + " for user joe/tty4"},
+                  {7, "joe session on " + long_nas + "/tty4 discounted"},
+                  {7, "joe matches: " + session_line(5, "joe")},
+                  {7, "finger reports 1 active session for joe on " + stored_nas},
+              }),
+              zat_test::reports());
+}
+
+TEST_F(Finger, FailedQuerySendIsLoggedAndTheListingStillRead)
+{
+    FingerServer nas("127.0.0.2", serve::listing_without_query, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    fake_net::fail_next_send(velor_test::next_fd(), EPIPE);
+    EXPECT_EQ(2, query("127.0.0.2"));
+    EXPECT_EQ(1, fake_net::send_calls());
+    EXPECT_EQ((std::vector<report_line>{{3, "ckfinger: send 127.0.0.2: Broken pipe"}}), zat_test::reports());
+}
+
+// Outcomes of poll() and read() on the finger socket.
+struct wait_case {
+    const char *name;
+    std::vector<fake_sys::poll_outcome> polls;
+    std::vector<fake_sys::io_outcome> reads;
+    int expected;
+    std::vector<report_line> lines; // "FD" stands for the socket's number
+};
+
+void PrintTo(const wait_case &c, std::ostream *os) { *os << c.name; }
+
+class Waits : public Finger, public ::testing::WithParamInterface<wait_case> {};
+
+TEST_P(Waits, EndTheReadingAsTheyShould)
+{
+    const wait_case &c = GetParam();
+    FingerServer nas("127.0.0.2", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    int fd = velor_test::next_fd();
+    fake_sys::reset(fd);
+    for (const auto &p : c.polls)
+        fake_sys::queue_poll(p);
+    for (const auto &r : c.reads)
+        fake_sys::queue_read(r);
+
+    EXPECT_EQ(c.expected, query("127.0.0.2"));
+    EXPECT_GT(fake_sys::poll_calls(), 0) << "the finger socket was watched";
+    std::vector<report_line> want;
+    for (auto line : c.lines) {
+        size_t at = line.second.find("FD");
+        if (at != std::string::npos)
+            line.second.replace(at, 2, std::to_string(fd));
+        want.push_back(line);
+    }
+    EXPECT_EQ(want, zat_test::reports());
+}
+
+const size_t first_two = listing_heading().size() + session_line(1, "joe").size();
+
+const wait_case wait_cases[] = {
+    {"InterruptedPollIsRepeated", {{-1, EINTR, 0}}, {}, 2, {}},
+    {"FailedPoll", {{-1, ENOMEM, 0}}, {}, 0,
+     {{7, std::string("nas1: error in poll ") + strerror(ENOMEM) + " fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"HangUpBeforeReadableData", {{1, 0, POLLIN | POLLHUP}}, {}, 0,
+     {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"ErrorEvent", {{1, 0, POLLERR}}, {}, 0, {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"InvalidEvent", {{1, 0, POLLNVAL}}, {}, 0, {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"SpuriousReturn", {{1, 0, 0}}, {}, 2, {{7, "nas1: spurious return from poll"}}},
+    {"InterruptedReadIsRepeated", {}, {fake_sys::fail(EINTR)}, 2, {}},
+    {"FailedRead", {}, {fake_sys::fail(ECONNRESET)}, 0,
+     {{7, std::string("nas1 192.0.2.1: error reading fd FD nread=-1 ") + strerror(ECONNRESET)},
+      {3, "ckfinger: finger failure"}}},
+    {"PartOfAListingBeforeAFailureIsCounted",
+     {},
+     {fake_sys::at_most(static_cast<int>(first_two)), fake_sys::fail(EIO)},
+     1,
+     {{7, std::string("nas1 192.0.2.1: error reading fd FD nread=-1 ") + strerror(EIO)}}},
+    {"PartOfAListingBeforeATimeOutIsCounted",
+     {{1, 0, POLLIN}, {0, 0, 0}},
+     {fake_sys::at_most(static_cast<int>(first_two))},
+     1,
+     {{7, "nas1: timeout reading fd FD"}}},
+    {"ListingInSmallPieces",
+     {},
+     {fake_sys::at_most(5), fake_sys::at_most(60), fake_sys::at_most(1), fake_sys::at_most(100)},
+     2,
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, Waits, ::testing::ValuesIn(wait_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Finger, LongListingGrowsTheBuffer)
+{
+    std::string listing = listing_heading();
+    for (int i = 0; i < 3000; i++)
+        listing += session_line(i % 900 + 10, i % 3 ? "ann" : "joe");
+    ASSERT_GT(listing.size(), 100000u);
+    FingerServer nas("127.0.0.2", serve::listing_then_close, listing);
+    ASSERT_TRUE(nas.ok());
+    EXPECT_EQ(1000, query("127.0.0.2"));
+    EXPECT_TRUE(zat_test::reports().empty());
+}
+
+TEST_F(Finger, ListingStopsAtOneMebibyte)
+{
+    // 64-byte lines: the first MiB holds both headings and 16383 sessions.
+    std::string line = session_line(7, "joe");
+    line.insert(line.size() - 1, std::string(64 - line.size(), ' '));
+    ASSERT_EQ(64u, line.size());
+    std::string heading = std::string(31, '-') + "\n";
+    std::string listing = heading + heading;
+    while (listing.size() < 2u * zat_velor::FINGER_MAX_LISTING)
+        listing += line;
+    FingerServer nas("127.0.0.2", serve::listing_then_close, listing);
+    ASSERT_TRUE(nas.ok());
+
+    EXPECT_EQ((zat_velor::FINGER_MAX_LISTING - 64) / 64, query("127.0.0.2"));
+    EXPECT_EQ((std::vector<report_line>{{3, "ckfinger: listing from 127.0.0.2 cut at 1048576 bytes"}}),
+              zat_test::reports());
+}
+
+// The lock of the who-log as another process sees it: 1 when held by
+// someone else, 0 when it could be taken, 2 on any other outcome.
+int probe_lock(const std::string &path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(path.c_str(), O_RDWR);
+        struct flock lock;
+        memset(&lock, 0, sizeof lock);
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0)
+            _exit(2);
+        if (fcntl(fd, F_SETLK, &lock) == 0)
+            _exit(0);
+        _exit(errno == EAGAIN || errno == EACCES ? 1 : 2);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return 3;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(Finger, WhologStaysLockedThroughTheQueries)
+{
+    FingerServer first("127.0.0.2", serve::listing_then_close, joe_listing);
+    FingerServer second("127.0.0.3", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(first.ok() && second.ok());
+    write_entries({{"joe", "127.0.0.2", "1", ""}, {"joe", "127.0.0.3", "1", ""}});
+    std::string file = path();
+    std::vector<int> during;
+    std::mutex m;
+    // While each NAS holds back its answer, another process tries the lock.
+    auto probe = [&] {
+        int r = probe_lock(file);
+        std::lock_guard<std::mutex> g(m);
+        during.push_back(r);
+    };
+    first.on_query = probe;
+    second.on_query = probe;
+
+    ASSERT_EQ(0, probe_lock(file)) << "free before the count";
+    user_ident id = {"joe", "nas0", "tty4", ""};
+    EXPECT_EQ(4, countusers_by_finger(&id));
+    EXPECT_EQ((std::vector<int>{1, 1}), during) << "held while each NAS was being asked";
+    EXPECT_EQ(0, probe_lock(file)) << "released when the count returned";
+}
+
+} // namespace
