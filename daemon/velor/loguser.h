@@ -1,0 +1,19 @@
+// The who-log writer's internal pieces, shared with the module's tests.
+#ifndef ZAT_VELOR_LOGUSER_H
+#define ZAT_VELOR_LOGUSER_H
+
+#include <stdio.h>
+
+#include "daemon/velor/wholog.h"
+
+namespace zat_velor {
+
+// Writes one entry at a byte offset of the open who-log.  path is only for
+// the messages.  A failed seek is logged and nothing is written, so an entry
+// never lands at another entry's place; a failed write is logged.  The
+// caller learns of neither: the bytes reach the file at the next flush.
+void write_record(const char *path, FILE *stream, const wholog_entry *entry, long offset);
+
+} // namespace zat_velor
+
+#endif
