@@ -14,6 +14,16 @@
 
 namespace zat_velor {
 
+namespace {
+
+// Hands bytes to the kernel at the stream's position, in one write.
+bool put_bytes(FILE *stream, const void *bytes, size_t count)
+{
+    return fwrite(bytes, count, 1, stream) == 1 && fflush(stream) == 0;
+}
+
+} // namespace
+
 void write_record(const char *path, FILE *stream, const wholog_entry *entry, long offset)
 {
     if (fseek(stream, offset, SEEK_SET) != 0) {
@@ -25,7 +35,19 @@ void write_record(const char *path, FILE *stream, const wholog_entry *entry, lon
         // entry over another session's.
         return;
     }
-    if (fwrite(entry, WHOLOG_ENTRY_SIZE, 1, stream) != 1)
+    // A process may be killed at any moment, and the kernel may stop a write
+    // that spans a page boundary between the pages (192-byte entries cross
+    // them every so often).  So the entry is first made a free slot by a
+    // one-byte write of the NUL that starts an empty user, then gets the
+    // rest of its bytes, and only then its first byte.  Killed at any point,
+    // the entry is the old one, a free slot, or the new one; an append cut
+    // short leaves a piece shorter than an entry, which is not one.
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(entry);
+    const unsigned char nul = 0;
+    bool written = put_bytes(stream, &nul, 1) && put_bytes(stream, bytes + 1, WHOLOG_ENTRY_SIZE - 1);
+    if (written && bytes[0] != 0)
+        written = fseek(stream, offset, SEEK_SET) == 0 && put_bytes(stream, bytes, 1);
+    if (!written)
         report(3, "%s fd=%d Cannot write %d bytes", path, fileno(stream), WHOLOG_ENTRY_SIZE);
 }
 

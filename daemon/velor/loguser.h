@@ -10,8 +10,11 @@ namespace zat_velor {
 
 // Writes one entry at a byte offset of the open who-log.  path is only for
 // the messages.  A failed seek is logged and nothing is written, so an entry
-// never lands at another entry's place; a failed write is logged.  The
-// caller learns of neither: the bytes reach the file at the next flush.
+// never lands at another entry's place; a failed write is logged and the
+// entry left at most a free slot.  The caller learns of neither.  The entry
+// reaches the file before the call returns, in steps that never show a
+// mixture of the old and the new entry to a later reader, whenever the
+// writing process is killed.
 void write_record(const char *path, FILE *stream, const wholog_entry *entry, long offset);
 
 } // namespace zat_velor

@@ -1,5 +1,7 @@
 // loguser() on real who-log files: what START and STOP records leave in the
 // file and which lines they log.
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,6 +255,37 @@ TEST_F(LogUser, ADirectoryCannotBeOpenedForUpdating)
     std::vector<report_line> want = {{3, "Can't open " + path_ + " for updating"}};
     EXPECT_EQ(want, zat_test::reports());
     EXPECT_EQ(0, rmdir(path_.c_str()));
+}
+
+// The file-size limit makes the kernel refuse the entry's bytes past the
+// first one, a real write failure on demand.
+TEST_F(LogUser, AnAppendCutShortLeavesNoEntry)
+{
+    std::string two = entry("a", "nas1", "1") + entry("b", "nas1", "2");
+    write_file(path_, two);
+    struct rlimit saved_limit;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved_limit));
+    struct rlimit limit = saved_limit;
+    limit.rlim_cur = two.size() + 1;
+    void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+    debug = LIMIT;
+    log_record({START, "joe", "nas1", "Async7", "j"});
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved_limit));
+    signal(SIGXFSZ, saved_handler);
+
+    // Two entries and a stray byte, which is no entry.
+    EXPECT_EQ(two + std::string(1, '\0'), read_file(path_));
+    auto lines = zat_test::reports();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(3, lines[0].first);
+    EXPECT_TRUE(lines[0].second.starts_with(path_ + " fd=")) << lines[0].second;
+    EXPECT_TRUE(lines[0].second.ends_with(" Cannot write 192 bytes")) << lines[0].second;
+    EXPECT_EQ(report_line(7, "START record -- " + path_ + " entry 2 for nas1 joe/7 added"), lines[1]);
+
+    // The next start appends over the stray byte.
+    log_record({START, "ann", "nas1", "Async8", "a"});
+    EXPECT_EQ(two + entry("ann", "nas1", "8", "a"), read_file(path_));
 }
 
 } // namespace
