@@ -88,9 +88,9 @@ void stop_update(const char *path, FILE *stream, const struct user_ident *id, co
     const wholog_entry free_entry = {};
     wholog_entry entry;
     // Whether the stream stands at the next entry after a read.  Reading on
-    // from there needs no seek (glibc makes a system call for every fseek);
-    // after a write it does, since stdio needs a seek between writing and
-    // reading.
+    // from there needs no seek (glibc makes a system call for every fseek).
+    // After a write the scan seeks again: a failed write may have left the
+    // stream anywhere.
     bool positioned = false;
     for (int n = 0;; n++) {
         long offset = static_cast<long>(n) * WHOLOG_ENTRY_SIZE;
