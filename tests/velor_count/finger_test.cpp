@@ -11,7 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -435,6 +439,64 @@ TEST_F(Finger, WhologStaysLockedThroughTheQueries)
     EXPECT_EQ(4, countusers_by_finger(&id));
     EXPECT_EQ((std::vector<int>{1, 1}), during) << "held while each NAS was being asked";
     EXPECT_EQ(0, probe_lock(file)) << "released when the count returned";
+}
+
+// Whether /proc/locks shows process pid waiting for a lock.
+bool waits_for_lock(pid_t pid)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    std::string needle = " " + std::to_string(pid) + " ";
+    while (std::getline(locks, line))
+        if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST_F(Finger, AnotherProcessesAccountingWaitsForTheQueries)
+{
+    FingerServer nas("127.0.0.2", serve::listing_then_close, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    write_entries({{"joe", "127.0.0.2", "1", ""}});
+    int done[2];
+    ASSERT_EQ(0, pipe(done));
+    pid_t writer = -1;
+    bool writer_was_waiting = false;
+    // While the NAS holds back its listing, a second daemon process records
+    // an accounting START: its loguser() must block on the who-log lock.
+    nas.on_query = [&] {
+        writer = fork();
+        if (writer == 0) {
+            // Keep none of the test's sockets open, the finger connection
+            // least of all: the NAS's close must reach the counting process.
+            for (int fd = 3; fd < 1024; fd++)
+                if (fd != done[1])
+                    close(fd);
+            user_ident who = {"ann", "127.0.0.9", "tty3", ""};
+            acct_record rec = {ACCT_KIND_START, &who, 0, nullptr};
+            loguser(&rec);
+            char byte = 1;
+            _exit(write(done[1], &byte, 1) == 1 ? 0 : 1);
+        }
+        for (int i = 0; i < 500 && !writer_was_waiting; i++) {
+            writer_was_waiting = waits_for_lock(writer);
+            if (!writer_was_waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    user_ident id = {"joe", "nas0", "tty4", ""};
+    EXPECT_EQ(2, countusers_by_finger(&id));
+    ASSERT_GT(writer, 0);
+    EXPECT_TRUE(writer_was_waiting) << "loguser() in the other process was blocked on the lock";
+    int status = 0;
+    ASSERT_EQ(writer, waitpid(writer, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(done[0]);
+    close(done[1]);
+    std::ifstream file(path(), std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    EXPECT_EQ(2u * 192u, contents.str().size()) << "the START was written once the count let go";
 }
 
 } // namespace
