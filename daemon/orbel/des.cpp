@@ -52,20 +52,17 @@ extern "C" __attribute__((weak)) void zat_des_loadkey(const unsigned char *key, 
     // Parity convention: the parity bit is bit 0 and drops out by the shift.
     // Seven-bit convention: the byte is the value; bit 7 is cut off.
     const unsigned shift = seven_bit ? 0 : 1;
-    // The 32 schedule words are ORed four at a time, in registers; the rows
-    // of KEY are 128 bytes long and the table is aligned to 64.
+    // The 32 schedule words are ORed four at a time, in registers.  A row of
+    // KEY is 128 bytes and the table is aligned to 64, so the rows can be
+    // read as 16-byte vectors (which alias their 32-bit elements).
     typedef uint32_t quad __attribute__((vector_size(16)));
     quad ks[8] = {};
 #pragma GCC unroll 8
     for (int p = 0; p < 8; ++p) {
-        const uint32_t *e = static_cast<const uint32_t *>(
-            __builtin_assume_aligned(KEY.v[p][(key[p] >> shift) & 0x7f][0], 16));
+        const quad *e = reinterpret_cast<const quad *>(KEY.v[p][(key[p] >> shift) & 0x7f][0]);
 #pragma GCC unroll 8
-        for (int i = 0; i < 8; ++i) {
-            quad q;
-            __builtin_memcpy(&q, e + 4 * i, sizeof q);
-            ks[i] |= q;
-        }
+        for (int i = 0; i < 8; ++i)
+            ks[i] |= e[i];
     }
     __builtin_memcpy(K_S, ks, sizeof K_S);
 }
