@@ -328,6 +328,22 @@ constexpr bool key_rounds_complete(const KeyTable &t)
     return true;
 }
 
+// The boxes' entries occupy disjoint bits (P is a permutation), so the round
+// function may join them with OR or XOR alike.
+constexpr bool sbox_outputs_disjoint(const SboxTable &t)
+{
+    uint32_t seen = 0;
+    for (int j = 0; j < 8; ++j) {
+        uint32_t box = 0;
+        for (int x = 0; x < 64; ++x)
+            box |= t.v[j][x];
+        if (seen & box || __builtin_popcount(box) != 4)
+            return false;
+        seen |= box;
+    }
+    return seen == 0xffffffffu;
+}
+
 } // namespace
 
 alignas(64) constexpr KeyTable KEY = make_key();
@@ -349,9 +365,11 @@ static_assert(KEY.v[0][0x40][2][0] == uint32_t{1} << 11 && KEY.v[0][0x40][2][1] 
 static_assert(!KEY.v[0][0x40][7][0] && !KEY.v[0][0x40][7][1]);
 static_assert(!KEY.v[0][0x40][14][0] && !KEY.v[0][0x40][14][1]);
 
+// S_P is an S-box, not a permutation of bits: it has no linearity to check.
 static_assert(perm_is_linear(IP) && perm_is_bijection(IP));
 static_assert(perm_is_linear(IIP) && perm_is_bijection(IIP));
 static_assert(key_is_linear_and_bounded(KEY));
 static_assert(key_rounds_complete(KEY));
+static_assert(sbox_outputs_disjoint(S_P));
 
 } // namespace zat_orbel

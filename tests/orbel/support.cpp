@@ -2,10 +2,9 @@
 
 #include <openssl/des.h>
 
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "daemon/orbel/internal.h"
 #include "daemon/orbel/orbel.h"
