@@ -1,13 +1,14 @@
 #!/bin/sh
-# Builds c_daemon.c with the C compiler alone against the module archives and
-# runs it; fails if an archive needs anything from the C++ runtime.
-# Usage: c_link_check.sh CC SOURCE_ROOT WORKDIR "EXTRA_FLAGS" ARCHIVE...
+# Builds the example daemon (examples/skeleton_daemon.c) with the C compiler
+# alone against the module archives of this build, then drives it as a NAS.
+# Fails if an archive needs anything from the C++ runtime.
+# Usage: c_link_check.sh CC SOURCE_ROOT WORKDIR "EXTRA_FLAGS" DRIVER ARCHIVE...
 set -eu
-cc=$1 root=$2 work=$3 flags=$4
-shift 4
+cc=$1 root=$2 work=$3 flags=$4 driver=$5
+shift 5
 mkdir -p "$work"
 for archive in "$@"; do
-    nm -u "$archive" | awk '{print $NF}' | sort -u >"$work/undefined"
+    nm -u "$archive" | awk 'NF {print $NF}' | sort -u >"$work/undefined"
     nm --defined-only "$archive" | awk 'NF==3 {print $3}' | sort -u >"$work/defined"
     if comm -23 "$work/undefined" "$work/defined" | grep -E '^(_Z|__cxa|__gxx|_Unwind)'; then
         echo "$archive needs the C++ runtime (symbols above)" >&2
@@ -15,5 +16,5 @@ for archive in "$@"; do
     fi
 done
 # shellcheck disable=SC2086
-"$cc" -std=c11 -Wall -Wextra -Werror $flags -I"$root" "$root/tests/link/c_daemon.c" "$@" -o "$work/c_daemon"
-"$work/c_daemon"
+"$cc" -std=c11 -Wall -Wextra -Werror $flags -I"$root" "$root/examples/skeleton_daemon.c" "$@" -o "$work/skeleton_daemon"
+ZAT_SKELETON="$work/skeleton_daemon" "$driver"
