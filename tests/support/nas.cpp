@@ -105,4 +105,27 @@ bool read_reply(int fd, const char *key, reply &out)
     return true;
 }
 
+bool nas_link::connect(const char *shared_key)
+{
+    key = shared_key;
+    return make_tcp_pair(link);
+}
+
+bytes nas_link::send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body)
+{
+    bytes wire = frame(0xc0, type, seq, flags, session_id, body, key);
+    cap.from_nas(wire);
+    if (!send_all(link.peer, wire))
+        wire.clear();
+    return wire;
+}
+
+reply nas_link::receive()
+{
+    reply r;
+    if (read_reply(link.peer, key, r))
+        cap.from_server(r.wire);
+    return r;
+}
+
 } // namespace zat_test

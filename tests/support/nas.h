@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pcap.h"
+#include "tests/support/sockets.h"
+
 namespace zat_test {
 
 using bytes = std::vector<unsigned char>;
@@ -37,6 +40,21 @@ struct reply {
 
 // Reads one whole reply from fd and de-obfuscates it unless its 0x01 flag is set.
 bool read_reply(int fd, const char *key, reply &out);
+
+// The NAS's end of a loopback TCP connection to the daemon under test, with
+// the shared key; everything that crosses it is kept for the decoder.
+struct nas_link {
+    socket_pair link;
+    capture cap;
+    const char *key = nullptr;
+    uint32_t session_id = 0;
+
+    bool connect(const char *shared_key);
+    // Frames, obfuscates, records and sends one request of session_id.
+    bytes send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body);
+    // Reads, records and de-obfuscates one reply.
+    reply receive();
+};
 
 } // namespace zat_test
 

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace zat_test {
 namespace {
 
@@ -175,6 +177,51 @@ std::string find_tshark()
         if (access(path, X_OK) == 0)
             return path;
     return "";
+}
+
+expected_fields tacplus_header(unsigned type, unsigned seq, unsigned flags, uint32_t session_id, size_t length)
+{
+    char f[8];
+    snprintf(f, sizeof f, "0x%02x", flags);
+    return {{"tacplus.type", std::to_string(type)},
+            {"tacplus.seqno", std::to_string(seq)},
+            {"tacplus.flags", f},
+            {"tacplus.session_id", std::to_string(session_id)},
+            {"tacplus.packet_len", std::to_string(length)}};
+}
+
+std::string disagreements(const capture &cap, const std::string &key, const std::vector<expected_fields> &expected)
+{
+    char path[] = "/tmp/zat-capture-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        return "cannot create a capture file";
+    close(fd);
+    std::string report;
+    std::vector<std::string> fields;
+    for (const auto &packet : expected)
+        for (const auto &kv : packet)
+            if (std::find(fields.begin(), fields.end(), kv.first) == fields.end())
+                fields.push_back(kv.first);
+    std::vector<decoded_packet> decoded;
+    std::string error;
+    if (!cap.write(path))
+        report = "cannot write the capture";
+    else if (!tshark_decode(path, key, fields, decoded, error))
+        report = error;
+    else if (decoded.size() != expected.size())
+        report = "tshark decoded " + std::to_string(decoded.size()) + " packets, expected " +
+                 std::to_string(expected.size());
+    else
+        for (size_t i = 0; i < expected.size(); i++)
+            for (const auto &kv : expected[i]) {
+                std::string got = field(decoded[i], kv.first);
+                if (got != kv.second)
+                    report += "packet " + std::to_string(i + 1) + " " + kv.first + ": tshark shows \"" + got +
+                              "\", sent \"" + kv.second + "\"\n";
+            }
+    unlink(path);
+    return report;
 }
 
 } // namespace zat_test

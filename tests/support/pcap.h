@@ -5,6 +5,9 @@
 #ifndef ZAT_TEST_PCAP_H
 #define ZAT_TEST_PCAP_H
 
+#include <stdint.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,15 @@ bool tshark_decode(const std::string &pcap, const std::string &key, const std::v
 
 // The value of a field in a decoded packet, "" when absent.
 std::string field(const decoded_packet &packet, const std::string &name);
+
+// Writes the capture to a temporary file, decodes it with tshark and the key,
+// and compares packet by packet with the expected field values.  Returns ""
+// when every field agrees, else what differed (or why tshark could not run).
+using expected_fields = std::map<std::string, std::string>;
+// The header fields of a TACACS+ packet as tshark shows them.
+expected_fields tacplus_header(unsigned type, unsigned seq, unsigned flags, uint32_t session_id, size_t length);
+
+std::string disagreements(const capture &cap, const std::string &key, const std::vector<expected_fields> &expected);
 
 } // namespace zat_test
 
