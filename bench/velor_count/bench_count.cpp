@@ -218,6 +218,42 @@ void BM_FingerTwentyNases(benchmark::State &state)
 }
 BENCHMARK(BM_FingerTwentyNases)->Unit(benchmark::kMicrosecond);
 
+// The same twenty queries with nothing around them: connect, send the query
+// line, read until the service closes.  No who-log, no resolver, no parsing.
+void BM_BareFingerTwentyNases(benchmark::State &state)
+{
+    if (!namespace_problem.empty()) {
+        state.SkipWithError(namespace_problem.c_str());
+        return;
+    }
+    char buf[4096];
+    size_t received = 0;
+    for (auto _ : state) {
+        received = 0;
+        for (int i = 0; i < nas_count; i++) {
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(79);
+            addr.sin_addr.s_addr = htonl(0x7f000002u + unsigned(i));
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+                send(fd, "\r\n", 2, MSG_NOSIGNAL) != 2) {
+                state.SkipWithError("bare query failed");
+                if (fd >= 0)
+                    close(fd);
+                return;
+            }
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0)
+                received += size_t(n);
+            close(fd);
+        }
+        benchmark::DoNotOptimize(received);
+    }
+    state.counters["bytes"] = double(received);
+}
+BENCHMARK(BM_BareFingerTwentyNases)->Unit(benchmark::kMicrosecond);
+
 } // namespace
 
 int main(int argc, char **argv)
