@@ -23,26 +23,19 @@ namespace {
 using namespace wholog_test;
 using zat_test::report_line;
 
-class WhoLogDir : public zat_test::HostFixture {
+class WhoLogDir : public WhologDirFixture {
 protected:
     void SetUp() override
     {
-        HostFixture::SetUp();
-        path_ = dir_.file("zatwho.log");
-        saved_ = wholog;
-        wholog = path_.c_str();
+        WhologDirFixture::SetUp();
         saved_umask_ = umask(022);
     }
     void TearDown() override
     {
         umask(saved_umask_);
-        wholog = saved_;
-        HostFixture::TearDown();
+        WhologDirFixture::TearDown();
     }
 
-    temp_dir dir_;
-    std::string path_;
-    const char *saved_ = nullptr;
     mode_t saved_umask_ = 0;
 };
 

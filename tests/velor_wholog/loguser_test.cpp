@@ -176,20 +176,8 @@ const std::vector<update_case> &update_cases()
     return cases;
 }
 
-class WhoLogFixture : public zat_test::HostFixture {
+class WhoLogFixture : public WhologDirFixture {
 protected:
-    void SetUp() override
-    {
-        HostFixture::SetUp();
-        path_ = dir_.file("zatwho.log");
-        saved_ = wholog;
-        wholog = path_.c_str();
-    }
-    void TearDown() override
-    {
-        wholog = saved_;
-        HostFixture::TearDown();
-    }
 
     std::vector<report_line> expected(const std::vector<report_line> &lines) const
     {
@@ -201,10 +189,6 @@ protected:
         }
         return out;
     }
-
-    temp_dir dir_;
-    std::string path_;
-    const char *saved_ = nullptr;
 };
 
 class StartStop : public WhoLogFixture, public ::testing::WithParamInterface<update_case> {};

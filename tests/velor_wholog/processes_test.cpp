@@ -71,20 +71,12 @@ record stop_for(const std::string &nas, int writer, int slot)
     return {ACCT_KIND_STOP, "someone", nas, "Async" + port_of(writer, slot), ""};
 }
 
-class Processes : public zat_test::HostFixture {
+class Processes : public WhologDirFixture {
 protected:
     void SetUp() override
     {
-        HostFixture::SetUp();
-        path_ = dir_.file("zatwho.log");
-        saved_ = wholog;
-        wholog = path_.c_str();
+        WhologDirFixture::SetUp();
         velor_loginit();
-    }
-    void TearDown() override
-    {
-        wholog = saved_;
-        HostFixture::TearDown();
     }
 
     // Forks one child per writer, each blocked on the gate until the parent
@@ -125,10 +117,6 @@ protected:
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer status " << status;
         }
     }
-
-    temp_dir dir_;
-    std::string path_;
-    const char *saved_ = nullptr;
 };
 
 TEST_F(Processes, ConcurrentStartsAndStopsKeepEveryEntry)

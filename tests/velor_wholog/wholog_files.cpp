@@ -111,4 +111,18 @@ void log_record(const record &r)
     loguser(&rec);
 }
 
+void WhologDirFixture::SetUp()
+{
+    HostFixture::SetUp();
+    path_ = dir_.file("zatwho.log");
+    saved_ = wholog;
+    wholog = path_.c_str();
+}
+
+void WhologDirFixture::TearDown()
+{
+    wholog = saved_;
+    HostFixture::TearDown();
+}
+
 } // namespace wholog_test

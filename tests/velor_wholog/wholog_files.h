@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "daemon/host/host.h"
+#include "tests/support/reports.h"
 
 namespace wholog_test {
 
@@ -46,6 +47,20 @@ struct record {
 
 // Calls loguser() with the record.
 void log_record(const record &r);
+
+// A who-log path in a fresh directory, with the global wholog pointed at it
+// while the test runs, and report() lines captured.
+class WhologDirFixture : public zat_test::HostFixture {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    temp_dir dir_;
+    std::string path_;
+
+private:
+    const char *saved_ = nullptr;
+};
 
 } // namespace wholog_test
 
