@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the example daemon (examples/skeleton_daemon.c) with the C compiler
 # alone against the module archives of this build, then drives it as a NAS.
-# Fails if an archive needs anything from the C++ runtime.
+# Fails if an archive needs anything from the C++ runtime or has global
+# constructors.
 # Usage: c_link_check.sh CC SOURCE_ROOT WORKDIR "EXTRA_FLAGS" DRIVER ARCHIVE...
 set -eu
 cc=$1 root=$2 work=$3 flags=$4 driver=$5
@@ -12,6 +13,11 @@ for archive in "$@"; do
     nm --defined-only "$archive" | awk 'NF==3 {print $3}' | sort -u >"$work/defined"
     if comm -23 "$work/undefined" "$work/defined" | grep -E '^(_Z|__cxa|__gxx|_Unwind)'; then
         echo "$archive needs the C++ runtime (symbols above)" >&2
+        exit 1
+    fi
+    # Nothing may run before main: no global constructors.
+    if objdump -h "$archive" | grep -E '\.(init_array|ctors)'; then
+        echo "$archive has global constructors (sections above)" >&2
         exit 1
     fi
 done
