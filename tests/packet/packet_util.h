@@ -6,6 +6,9 @@
 
 #include <vector>
 
+#include "daemon/host/host.h"
+#include "tests/packet/recording_host.h"
+#include "tests/support/reports.h"
 #include "tests/support/sockets.h"
 
 namespace zat_test {
@@ -36,6 +39,21 @@ inline std::vector<unsigned char> packet(unsigned char version, unsigned char ty
         p.push_back(static_cast<unsigned char>(i));
     return p;
 }
+
+// The daemon's end of a socketpair as session.conn_fd, the recording host
+// cleared, report lines captured.
+class PacketLink : public HostFixture {
+protected:
+    socket_pair link;
+
+    void SetUp() override
+    {
+        HostFixture::SetUp();
+        recording_host::reset();
+        ASSERT_TRUE(make_unix_pair(link));
+        session.conn_fd = link.ours;
+    }
+};
 
 } // namespace zat_test
 

@@ -23,18 +23,8 @@ namespace {
 using zat_test::report_line;
 using zat_test::reports;
 
-class ReadPacket : public zat_test::HostFixture {
+class ReadPacket : public zat_test::PacketLink {
 protected:
-    zat_test::socket_pair link;
-
-    void SetUp() override
-    {
-        HostFixture::SetUp();
-        recording_host::reset();
-        ASSERT_TRUE(zat_test::make_unix_pair(link));
-        session.conn_fd = link.ours;
-    }
-
     void use_tcp()
     {
         ASSERT_TRUE(zat_test::make_tcp_pair(link));

@@ -21,16 +21,11 @@ using zat_test::lines;
 using zat_test::reports;
 using zat_test::to_hex;
 
-class Replies : public zat_test::HostFixture {
+class Replies : public zat_test::PacketLink {
 protected:
-    zat_test::socket_pair link;
-
     void SetUp() override
     {
-        HostFixture::SetUp();
-        recording_host::reset();
-        ASSERT_TRUE(zat_test::make_unix_pair(link));
-        session.conn_fd = link.ours;
+        PacketLink::SetUp();
         session.session_id = 0x2a2b2c2d;
         session.last_version = 0xc0;
         session.seq_no = 1;

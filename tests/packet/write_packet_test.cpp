@@ -22,17 +22,13 @@ namespace {
 using zat_test::report_line;
 using zat_test::reports;
 
-class WritePacket : public zat_test::HostFixture {
+class WritePacket : public zat_test::PacketLink {
 protected:
-    zat_test::socket_pair link;
     std::vector<unsigned char> reply;
 
     void SetUp() override
     {
-        HostFixture::SetUp();
-        recording_host::reset();
-        ASSERT_TRUE(zat_test::make_unix_pair(link));
-        session.conn_fd = link.ours;
+        PacketLink::SetUp();
         session.last_activity = 777;
         reply = zat_test::packet(0xc0, 3, 2, 0x01, 30);
         fake_sys::reset(link.ours);

@@ -123,6 +123,27 @@ std::vector<std::string> child_env(const Env &env)
     return out;
 }
 
+// The argument and environment vectors of a child, kept alive until execve.
+struct exec_vectors {
+    std::vector<std::string> args, envs;
+    std::vector<char *> arg_ptrs, env_ptrs;
+
+    exec_vectors(std::vector<std::string> argv, const Env &env)
+        : args(std::move(argv)), envs(child_env(env)), arg_ptrs(pointers(args)), env_ptrs(pointers(envs))
+    {
+    }
+    exec_vectors(const exec_vectors &) = delete;
+    exec_vectors &operator=(const exec_vectors &) = delete;
+};
+
+// zat_pwd's argv: its name, then the arguments.
+std::vector<std::string> pwd_argv(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {"zat_pwd"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 Result run(const std::string &file, const std::vector<std::string> &argv,
         const std::string &input, Stdin mode, const Env &env)
 {
@@ -172,10 +193,7 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
         return result;
     }
 
-    std::vector<std::string> args = argv;
-    std::vector<char *> arg_ptrs = pointers(args);
-    std::vector<std::string> envs = child_env(env);
-    std::vector<char *> env_ptrs = pointers(envs);
+    exec_vectors vectors(argv, env);
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -185,7 +203,7 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
         for (int fd : {in_fd, out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
             if (fd > 2)
                 close(fd);
-        execvpe(file.c_str(), arg_ptrs.data(), env_ptrs.data());
+        execvpe(file.c_str(), vectors.arg_ptrs.data(), vectors.env_ptrs.data());
         _exit(127);
     }
     close(out_pipe[1]);
@@ -234,9 +252,7 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
 Result run_pwd(const std::vector<std::string> &args, const std::string &input,
             Stdin mode, const Env &env)
 {
-    std::vector<std::string> argv = {"zat_pwd"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(ZAT_PWD_PATH, argv, input, mode, env);
+    return run(ZAT_PWD_PATH, pwd_argv(args), input, mode, env);
 }
 
 std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
@@ -253,11 +269,7 @@ std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
         ADD_FAILURE() << "stdin pipe write";
     close(in_pipe[1]);
 
-    std::vector<std::string> argv = {"zat_pwd"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> arg_ptrs = pointers(argv);
-    std::vector<std::string> envs = child_env({});
-    std::vector<char *> env_ptrs = pointers(envs);
+    exec_vectors vectors(pwd_argv(args), {});
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -266,7 +278,7 @@ std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
         close(in_pipe[0]);
         close(sv[0]);
         close(sv[1]);
-        execve(ZAT_PWD_PATH, arg_ptrs.data(), env_ptrs.data());
+        execve(ZAT_PWD_PATH, vectors.arg_ptrs.data(), vectors.env_ptrs.data());
         _exit(127);
     }
     close(in_pipe[0]);
@@ -333,11 +345,7 @@ PtyRun run_in_pty(const std::vector<std::string> &args,
         return result;
     }
 
-    std::vector<std::string> argv = {"zat_pwd"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> arg_ptrs = pointers(argv);
-    std::vector<std::string> envs = child_env({});
-    std::vector<char *> env_ptrs = pointers(envs);
+    exec_vectors vectors(pwd_argv(args), {});
 
     pid_t pid = fork();
     if (pid == 0) {
@@ -352,7 +360,7 @@ PtyRun run_in_pty(const std::vector<std::string> &args,
         close(slave);
         close(err_pipe[0]);
         close(err_pipe[1]);
-        execve(ZAT_PWD_PATH, arg_ptrs.data(), env_ptrs.data());
+        execve(ZAT_PWD_PATH, vectors.arg_ptrs.data(), vectors.env_ptrs.data());
         _exit(127);
     }
     close(err_pipe[1]);
