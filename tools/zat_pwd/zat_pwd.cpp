@@ -50,12 +50,26 @@ char salt_buf[24];
 char md5_buf[32];
 char sha512_buf[128];
 
+// Set while the prompt's line on standard output has no newline yet.
+bool prompt_line_open = false;
+
 // Standard output is written unbuffered with write(2); a failed or short
 // write is not retried (there is nobody left to tell).
 void put(const char *text, size_t len)
 {
     ssize_t written = write(1, text, len);
     (void)written;
+}
+
+// Ends the prompt's line on standard output, once: after a password typed
+// without echo, and before a message on standard error, so that neither the
+// message nor the next shell prompt starts behind the prompt.
+void end_prompt_line(void)
+{
+    if (prompt_line_open) {
+        prompt_line_open = false;
+        put("\n", 1);
+    }
 }
 
 // Writes bytes that came from the user (a salt) so that control bytes
@@ -119,6 +133,7 @@ const char *crypt_checked(const char *scheme_name, const char *password,
 
     if (hash == NULL || hash[0] == '*' || hash[0] == '\0' ||
         (room != 0 && strlen(hash) >= room)) {
+        end_prompt_line();
         fprintf(stderr, "zat_pwd: %s gave no hash for the salt \"", scheme_name);
         put_escaped(stderr, salt);
         fputs("\"\n", stderr);
@@ -264,6 +279,7 @@ int main(int argc, char **argv)
     }
 
     put(PROMPT, sizeof PROMPT - 1);
+    prompt_line_open = true;
 
     char password[READ_MAX + 1];
     ssize_t len = read_password(password);
@@ -271,11 +287,13 @@ int main(int argc, char **argv)
 
     if (echo_off) {
         // The typed newline was not echoed: end the prompt's line here.
-        put("\n", 1);
+        end_prompt_line();
         tio.c_lflag |= ECHO;
         tcsetattr(0, TCSANOW, &tio);
     }
 
+    if (len < 0)
+        end_prompt_line();
     switch (len) {
     case READ_FAILED:
         fprintf(stderr, "zat_pwd: could not read the password: %s\n",
