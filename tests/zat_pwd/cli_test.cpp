@@ -386,11 +386,13 @@ TEST(PwdRead, FailedReadIsReported)
                          strerror(EBADF) + "\n");
 }
 
+// The line after the password's is left for the next reader of the file.
 TEST(PwdRead, FileWithPasswordLineIsHashed)
 {
     Result r = run_pwd({"-m", "xy"}, "secret\nnext\n", Stdin::file);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, PROMPT + reference_hash(Scheme::md5, "xy", "secret") + "\n");
+    EXPECT_EQ(r.stdin_offset, 7);
 }
 
 // A crypt that gives a null pointer (preloaded in place of the library's):

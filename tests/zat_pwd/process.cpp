@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -516,6 +517,23 @@ bool read_event(PtyJob &job, int *value)
     return false;
 }
 
+// The number of bytes a process has taken with read(2) and its kin so
+// far (rchar in /proc/<pid>/io), or -1.
+long bytes_read_by(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/io";
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return -1;
+    long count = -1;
+    char line[128];
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "rchar: %ld", &count) == 1)
+            break;
+    fclose(f);
+    return count;
+}
+
 void close_job(PtyJob &job)
 {
     for (int *fd : {&job.master, &job.slave, &job.err_fd, &job.events_fd}) {
@@ -591,14 +609,38 @@ bool pty_wait_for(PtyJob &job, const std::string &text)
 
 void pty_type(PtyJob &job, const std::string &text, bool consumed)
 {
+    // What is typed reaches the terminal's input queue some time after the
+    // write to the master, so the queue's length cannot tell whether the
+    // tool has read it yet; the count of bytes the tool has read can.
+    long before = consumed ? bytes_read_by(job.tool) : 0;
     if (write(job.master, text.data(), text.size()) != (ssize_t)text.size())
         ADD_FAILURE() << "typing: " << strerror(errno);
-    while (consumed && now_ms() < job.deadline && !event_waiting(job)) {
-        int queued = 0;
-        if (ioctl(job.slave, TIOCINQ, &queued) != 0 || queued == 0)
+    if (!consumed)
+        return;
+    if (before < 0) {
+        ADD_FAILURE() << "no read count for the tool";
+        return;
+    }
+    long target = before + (long)text.size();
+    while (now_ms() < job.deadline && !event_waiting(job)) {
+        long done = bytes_read_by(job.tool);
+        if (done < 0 || done >= target)
             return;
         drain_master(job, 1);
     }
+}
+
+bool pty_wait_for_echo(PtyJob &job, bool on)
+{
+    struct termios now;
+    while (tcgetattr(job.slave, &now) == 0) {
+        if (((now.c_lflag & ECHO) != 0) == on)
+            return true;
+        if (now_ms() > job.deadline)
+            break;
+        drain_master(job, 1);
+    }
+    return false;
 }
 
 int pty_next_status(PtyJob &job)

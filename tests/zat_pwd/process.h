@@ -130,10 +130,13 @@ bool pty_start(PtyJob &job, const std::vector<std::string> &args,
 // ends first or the deadline passes.
 bool pty_wait_for(PtyJob &job, const std::string &text);
 
-// Types text on the terminal.  With consumed, waits until the tool has read
-// all of the terminal's input (non-canonical input only: a line that is not
-// complete does not count as readable).
+// Types text on the terminal.  With consumed, waits until the tool has
+// read it (without ICANON only: the tool cannot read a line before its end).
 void pty_type(PtyJob &job, const std::string &text, bool consumed = false);
+
+// Waits until the terminal's ECHO flag is on (or off); false when the
+// deadline passes first.
+bool pty_wait_for_echo(PtyJob &job, bool on);
 
 // The next wait status of the tool (WIFSTOPPED, WIFCONTINUED, WIFEXITED or
 // WIFSIGNALED), or -1 when none comes before the deadline.

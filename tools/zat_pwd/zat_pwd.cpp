@@ -31,9 +31,8 @@ const char PROMPT[] = "Password to be encrypted: ";
 // a hash of its first characters would never match what the user types.
 const size_t PASSWORD_MAX = 24;
 
-// One read takes the longest accepted password and the "\r\n" that may end
-// its line; a read that fills this much without a newline means the line
-// goes on past the limit.
+// The longest accepted password and the "\r\n" that may end its line: once
+// this much has arrived without a newline, the line goes on past the limit.
 const size_t READ_MAX = PASSWORD_MAX + 2;
 
 // Traditional DES crypt looks at the first 8 characters only.
@@ -185,47 +184,62 @@ const char *hash_sha512(const char *password, char *salt)
     return sha512_buf;
 }
 
-// Reads the rest of an input line and drops it, byte by byte so that
-// nothing after its newline is taken.  On a terminal this keeps the tail of
-// an over-long password from reaching the shell once the tool has exited.
+// Reads one byte from standard input, again when a signal interrupted the
+// read.  Returns what read(2) returned.
+ssize_t read_byte(char *c)
+{
+    for (;;) {
+        ssize_t n = read(0, c, 1);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Reads the rest of an input line and drops it.  On a terminal this keeps
+// the tail of an over-long password from reaching the shell once the tool
+// has exited.
 void discard_line(void)
 {
     char c;
 
-    for (;;) {
-        ssize_t n = read(0, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
-            return;
+    while (read_byte(&c) == 1 && c != '\n') {
     }
 }
 
-// Reads the password line with one read(2) into buf (READ_MAX + 1 bytes)
-// and terminates it.  The line ends at its first newline, which is dropped
-// with a carriage return right before it; every other byte belongs to the
-// password, and input that ends without a newline is the password as it
-// stands.  Returns the password's length, or READ_FAILED, READ_NOTHING or
-// READ_TOO_LONG.
+// Reads the password line into buf (READ_MAX + 1 bytes) and terminates it.
+// The line is read a byte at a time until its newline, the end of input, or
+// more than READ_MAX bytes: however the input arrives (a pipe fed in bits by
+// a slow writer, a terminal without line editing, a file), the line is the
+// same, and nothing after its newline is taken from the input.  The newline
+// is dropped with a carriage return right before it; every other byte
+// belongs to the password, and input that ends without a newline is the
+// password as it stands.  Returns the password's length, or READ_FAILED,
+// READ_NOTHING or READ_TOO_LONG.
 ssize_t read_password(char *buf)
 {
-    ssize_t n = read(0, buf, READ_MAX);
+    size_t len = 0;
 
-    if (n < 0)
-        return READ_FAILED;
-    if (n == 0)
-        return READ_NOTHING;
-
-    size_t len;
-    const char *newline = (const char *)memchr(buf, '\n', (size_t)n);
-    if (newline != NULL) {
-        len = (size_t)(newline - buf);
-        if (len > 0 && buf[len - 1] == '\r')
-            len--;
-    } else {
-        len = (size_t)n;
-        if (len == READ_MAX)
+    for (;;) {
+        if (len == READ_MAX) {
+            // No newline within the longest acceptable line.
             discard_line();
+            len = PASSWORD_MAX + 1;
+            break;
+        }
+        ssize_t n = read_byte(&buf[len]);
+        if (n < 0)
+            return READ_FAILED;
+        if (n == 0) {
+            if (len == 0)
+                return READ_NOTHING;
+            break;
+        }
+        if (buf[len] == '\n') {
+            if (len > 0 && buf[len - 1] == '\r')
+                len--;
+            break;
+        }
+        len++;
     }
 
     if (len > PASSWORD_MAX) {
