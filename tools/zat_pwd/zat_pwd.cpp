@@ -4,14 +4,16 @@
 //   zat_pwd [-d] [-e] [-h] [-m] [<salt>]
 //
 // SHA-512 crypt by default, MD5 crypt with -m, traditional DES crypt with -d.
-// -e turns terminal echo off while the password is typed.  Without a salt
-// argument a salt is generated from the time of day.
+// -e turns terminal echo off while the password is typed and gives the
+// terminal back as it was found, also when a signal ends or stops the tool.
+// Without a salt argument a salt is generated from the time of day.
 //
 // Everything on standard output goes through write(2) on descriptor 1; the
 // usage text and the messages go to standard error.
 
 #include <crypt.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -49,6 +51,26 @@ char salt_buf[24];
 char md5_buf[32];
 char sha512_buf[128];
 
+// Echo off (-e).  The terminal's settings as the tool found them are kept
+// here for the whole run, and whichever way the tool goes (the end, a
+// failure, a signal that ends or stops it) it puts exactly these back.  Only
+// a change the tool made is undone: where echo was off already, nothing is
+// changed and nothing is put back.
+struct termios found_tio;
+volatile sig_atomic_t echo_changed = 0;
+
+// While echo is off these signals are caught.  Those that end a program at
+// a terminal, and SIGPIPE (a write to a standard output whose reader has
+// gone, the prompt's for instance), put the settings back and then end the
+// tool by the same signal, so that its parent sees the status it expects.
+// SIGTSTP puts them back, stops the tool, and turns echo off again once the
+// tool is continued.
+const int CAUGHT_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGTSTP};
+const size_t CAUGHT_COUNT = sizeof CAUGHT_SIGNALS / sizeof CAUGHT_SIGNALS[0];
+struct sigaction old_actions[CAUGHT_COUNT];
+bool caught[CAUGHT_COUNT];
+struct sigaction stop_action;   // set up again after each stop
+
 // Set while the prompt's line on standard output has no newline yet.
 bool prompt_line_open = false;
 
@@ -69,6 +91,115 @@ void end_prompt_line(void)
         prompt_line_open = false;
         put("\n", 1);
     }
+}
+
+sigset_t caught_set(void)
+{
+    sigset_t set;
+
+    sigemptyset(&set);
+    for (int sig : CAUGHT_SIGNALS)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// The next three run in the signal handlers as well: tcsetattr, signal,
+// raise and sigprocmask are async-signal-safe.
+void put_settings_back(void)
+{
+    if (echo_changed)
+        tcsetattr(0, TCSANOW, &found_tio);
+}
+
+int apply_echo_off(void)
+{
+    struct termios tio = found_tio;
+
+    tio.c_lflag &= ~(tcflag_t)ECHO;
+    return tcsetattr(0, TCSANOW, &tio);
+}
+
+// Delivers sig to the tool with its default action, from within the
+// handler of sig: the signal is blocked there until it is unblocked here.
+void take_default_action(int sig)
+{
+    sigset_t set;
+
+    signal(sig, SIG_DFL);
+    raise(sig);
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, NULL);
+}
+
+void on_ending_signal(int sig)
+{
+    put_settings_back();
+    take_default_action(sig);
+}
+
+void on_stop_signal(int sig)
+{
+    int saved_errno = errno;
+
+    put_settings_back();
+    take_default_action(sig);
+    // Stopped until SIGCONT.  (The stop does not happen in a process group
+    // that no shell controls; then the tool simply goes on.)
+    sigaction(sig, &stop_action, NULL);
+    if (echo_changed)
+        apply_echo_off();
+    errno = saved_errno;
+}
+
+// Turns echo off on standard input, whose settings are in found_tio, and
+// catches the signals that would otherwise leave it off.  The signals are
+// held meanwhile so that a handler never sees half of the change.
+void turn_echo_off(void)
+{
+    if ((found_tio.c_lflag & ECHO) == 0)
+        return;
+
+    sigset_t held = caught_set(), old_mask;
+    sigprocmask(SIG_BLOCK, &held, &old_mask);
+
+    // One handler at a time; a read that a stop interrupted goes on.
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_mask = held;
+    action.sa_flags = SA_RESTART;
+    stop_action = action;
+    stop_action.sa_handler = on_stop_signal;
+    for (size_t i = 0; i < CAUGHT_COUNT; i++) {
+        int sig = CAUGHT_SIGNALS[i];
+        // A signal ignored from the start (by nohup, or by a shell for a
+        // job in the background) stays ignored.
+        if (sigaction(sig, NULL, &old_actions[i]) != 0 ||
+            old_actions[i].sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = sig == SIGTSTP ? on_stop_signal : on_ending_signal;
+        caught[i] = sigaction(sig, &action, NULL) == 0;
+    }
+
+    echo_changed = 1;
+    if (apply_echo_off() != 0)
+        echo_changed = 0;
+    sigprocmask(SIG_SETMASK, &old_mask, NULL);
+}
+
+// Puts the terminal's settings back and the signals' old actions with them.
+void give_terminal_back(void)
+{
+    sigset_t held = caught_set(), old_mask;
+    sigprocmask(SIG_BLOCK, &held, &old_mask);
+    put_settings_back();
+    echo_changed = 0;
+    for (size_t i = 0; i < CAUGHT_COUNT; i++) {
+        if (caught[i])
+            sigaction(CAUGHT_SIGNALS[i], &old_actions[i], NULL);
+        caught[i] = false;
+    }
+    sigprocmask(SIG_SETMASK, &old_mask, NULL);
 }
 
 // Writes bytes that came from the user (a salt) so that control bytes
@@ -282,14 +413,12 @@ int main(int argc, char **argv)
 
     char *salt = optind < argc ? argv[optind] : NULL;
 
-    struct termios tio;
     if (echo_off) {
-        if (tcgetattr(0, &tio) != 0) {
+        if (tcgetattr(0, &found_tio) != 0) {
             perror("could not get terminal characteristics");
             return 1;
         }
-        tio.c_lflag &= ~(tcflag_t)ECHO;
-        tcsetattr(0, TCSANOW, &tio);
+        turn_echo_off();
     }
 
     put(PROMPT, sizeof PROMPT - 1);
@@ -302,8 +431,7 @@ int main(int argc, char **argv)
     if (echo_off) {
         // The typed newline was not echoed: end the prompt's line here.
         end_prompt_line();
-        tio.c_lflag |= ECHO;
-        tcsetattr(0, TCSANOW, &tio);
+        give_terminal_back();
     }
 
     if (len < 0)
