@@ -358,8 +358,10 @@ ssize_t read_password(char *buf)
             break;
         }
         ssize_t n = read_byte(&buf[len]);
-        if (n < 0)
+        if (n < 0) {
+            explicit_bzero(buf, READ_MAX + 1);
             return READ_FAILED;
+        }
         if (n == 0) {
             if (len == 0)
                 return READ_NOTHING;
