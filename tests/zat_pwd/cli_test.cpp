@@ -65,7 +65,7 @@ enum class Outcome {
     usage,       // usage text only; exit 0
     bad_option,  // getopt's diagnostic and the usage text; exit 1
     no_terminal, // -e without a terminal: perror's text; exit 1
-    refused,     // prompt, a message and no hash; exit 1
+    refused,     // prompt, its line ended, a message and no hash; exit 1
 };
 
 struct CliCase {
@@ -273,7 +273,7 @@ TEST_P(Cli, Behaves)
         break;
     case Outcome::refused:
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, PROMPT);
+        EXPECT_EQ(r.out, PROMPT + "\n");
         EXPECT_EQ(r.err, c.err);
         break;
     }
@@ -301,16 +301,17 @@ std::vector<FileCase> file_cases()
 {
     const std::string next = "next\n";
     const std::string long30 = PW24 + "yzABCD";   // 30 characters
+    const std::string ended = PROMPT + "\n";
     return {
         {"unknown_option_reads_nothing", {"-x"}, "secret\n", 1, "", bad_option('x'), 0},
         {"help_reads_nothing", {"-h"}, "secret\n", 0, "", USAGE, 0},
         {"e_reads_nothing", {"-e", "ab"}, "secret\n", 1, "", no_terminal(), 0},
-        {"30_characters_line_consumed", {"ab"}, long30 + "\n" + next, 1, PROMPT, TOO_LONG, 31},
-        {"26_characters_then_newline", {"ab"}, long30.substr(0, 26) + "\n" + next, 1, PROMPT,
+        {"30_characters_line_consumed", {"ab"}, long30 + "\n" + next, 1, ended, TOO_LONG, 31},
+        {"26_characters_then_newline", {"ab"}, long30.substr(0, 26) + "\n" + next, 1, ended,
          TOO_LONG, 27},
-        {"25_characters_one_read", {"ab"}, PW24 + "y\n" + next, 1, PROMPT, TOO_LONG, 26},
-        {"long_line_without_newline", {"ab"}, long30 + long30, 1, PROMPT, TOO_LONG, 60},
-        {"empty_file", {"ab"}, "", 1, PROMPT, NO_INPUT, 0},
+        {"25_characters_one_read", {"ab"}, PW24 + "y\n" + next, 1, ended, TOO_LONG, 26},
+        {"long_line_without_newline", {"ab"}, long30 + long30, 1, ended, TOO_LONG, 60},
+        {"empty_file", {"ab"}, "", 1, ended, NO_INPUT, 0},
     };
 }
 
@@ -341,28 +342,57 @@ TEST(PwdOutput, OneWriteEach)
     EXPECT_EQ(w, expected);
 }
 
-TEST(PwdOutput, PromptWrittenBeforeRefusal)
+// A failure after the prompt: the prompt's line is ended with a write of
+// its own, before the message on standard error begins.
+struct FailOrder {
+    std::string name;
+    std::vector<std::string> args;
+    std::string input;
+    std::string err;
+};
+
+void PrintTo(const FailOrder &c, std::ostream *os) { *os << c.name; }
+
+class PromptLineEnded : public ::testing::TestWithParam<FailOrder> {};
+
+TEST_P(PromptLineEnded, BeforeTheMessage)
 {
+    const FailOrder &c = GetParam();
     int status;
-    std::vector<std::string> w = stdout_writes({"ab"}, PW24 + PW24 + "\n", &status);
+    std::vector<std::string> w = stdout_writes(c.args, c.input, &status, true);
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(w, std::vector<std::string>{PROMPT});
+    ASSERT_GE(w.size(), 3u);
+    EXPECT_EQ(w[0], PROMPT);
+    EXPECT_EQ(w[1], "\n");
+    std::string message;
+    for (size_t i = 2; i < w.size(); i++)
+        message += w[i];
+    EXPECT_EQ(message, c.err);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Pwd, PromptLineEnded,
+    ::testing::Values(FailOrder{"too_long", {"ab"}, PW24 + PW24 + "\n", TOO_LONG},
+                      FailOrder{"no_input", {"ab"}, "", NO_INPUT},
+                      FailOrder{"no_hash", {"-d", "a"}, "secret\n", no_hash("DES crypt", "a")}),
+    [](const auto &info) { return info.param.name; });
 
 TEST(PwdRead, FailedReadIsReported)
 {
     Result r = run_pwd({"ab"}, "", Stdin::write_only);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, PROMPT);
+    EXPECT_EQ(r.out, PROMPT + "\n");
     EXPECT_EQ(r.err, std::string("zat_pwd: could not read the password: ") +
                          strerror(EBADF) + "\n");
 }
 
+// The line after the password's is left for the next reader of the file.
 TEST(PwdRead, FileWithPasswordLineIsHashed)
 {
     Result r = run_pwd({"-m", "xy"}, "secret\nnext\n", Stdin::file);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, PROMPT + reference_hash(Scheme::md5, "xy", "secret") + "\n");
+    EXPECT_EQ(r.stdin_offset, 7);
 }
 
 // A crypt that gives a null pointer (preloaded in place of the library's):
@@ -385,7 +415,7 @@ TEST_P(NullCrypt, Reported)
                     {{"LD_PRELOAD", NULL_CRYPT_PATH},
                      {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, PROMPT);
+    EXPECT_EQ(r.out, PROMPT + "\n");
     EXPECT_EQ(r.err, c.err);
 }
 

@@ -6,9 +6,11 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -89,6 +91,70 @@ int wait_child(pid_t pid, long deadline)
             return -1;
         }
         poll(nullptr, 0, 5);
+    }
+}
+
+// Reads a child's standard output and standard error together, so that
+// neither pipe can fill up, until both are closed; closes them.
+void collect(int out_fd, int err_fd, Result &result, long deadline)
+{
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0 && now_ms() < deadline) {
+        if (poll(fds, 2, 100) < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < 2; i++) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buf[4096];
+            ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, (size_t)n);
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                open_count--;
+            }
+        }
+    }
+    for (auto &f : fds)
+        if (f.fd >= 0)
+            close(f.fd);
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
+// Waits until the reader of a pipe has taken all that was written into it.
+// False when the reader has gone (POLLERR on the write end) or the deadline
+// has passed.
+bool wait_until_read(int fd, long deadline)
+{
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, FIONREAD, &queued) != 0)
+            return false;
+        if (queued == 0)
+            return true;
+        struct pollfd p = {fd, 0, 0};
+        if (poll(&p, 1, 1) > 0 && (p.revents & POLLERR))
+            return false;
+        if (now_ms() > deadline) {
+            ADD_FAILURE() << "the input was not read in time";
+            return false;
+        }
     }
 }
 
@@ -216,31 +282,8 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
         return result;
     }
 
-    // Both outputs are read together so that neither pipe can fill up.
     long deadline = now_ms() + DEADLINE_MS;
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0 && now_ms() < deadline) {
-        if (poll(fds, 2, 100) < 0 && errno != EINTR)
-            break;
-        for (int i = 0; i < 2; i++) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, (size_t)n);
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                open_count--;
-            }
-        }
-    }
-    for (auto &f : fds)
-        if (f.fd >= 0)
-            close(f.fd);
+    collect(out_pipe[0], err_pipe[0], result, deadline);
 
     result.status = wait_child(pid, deadline);
     if (mode == Stdin::file)
@@ -255,8 +298,65 @@ Result run_pwd(const std::vector<std::string> &args, const std::string &input,
     return run(ZAT_PWD_PATH, pwd_argv(args), input, mode, env);
 }
 
+Result run_pwd_pieces(const std::vector<std::string> &args,
+                      const std::vector<std::string> &pieces)
+{
+    Result result;
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return result;
+    }
+
+    exec_vectors vectors(pwd_argv(args), {});
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0],
+                       err_pipe[1]})
+            close(fd);
+        execve(ZAT_PWD_PATH, vectors.arg_ptrs.data(), vectors.env_ptrs.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+        close(in_pipe[1]);
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        return result;
+    }
+
+    // A tool that stops reading early closes its end: the next write then
+    // fails with EPIPE, and the SIGPIPE that comes with it is kept from the
+    // test and taken away afterwards.
+    sigset_t pipe_signal, old_mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    long deadline = now_ms() + DEADLINE_MS;
+    for (const std::string &piece : pieces)
+        if (!write_all(in_pipe[1], piece) || !wait_until_read(in_pipe[1], deadline))
+            break;
+    close(in_pipe[1]);
+    const struct timespec no_wait = {0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &no_wait) == SIGPIPE) {
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+
+    collect(out_pipe[0], err_pipe[0], result, deadline);
+    result.status = wait_child(pid, deadline);
+    return result;
+}
+
 std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
-                                       const std::string &input, int *status)
+                                       const std::string &input, int *status,
+                                       bool stderr_too)
 {
     std::vector<std::string> records;
     *status = -1;
@@ -275,6 +375,8 @@ std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
     if (pid == 0) {
         dup2(in_pipe[0], 0);
         dup2(sv[1], 1);
+        if (stderr_too)
+            dup2(sv[1], 2);
         close(in_pipe[0]);
         close(sv[0]);
         close(sv[1]);
@@ -319,132 +421,305 @@ std::string reference_hash(Scheme scheme, const std::string &salt,
     return r.out;
 }
 
-PtyRun run_in_pty(const std::vector<std::string> &args,
-                  const std::string &typed, bool echo_at_start)
+namespace {
+
+// The stand-in login shell of a PtyJob, in the forked child: leads a new
+// session with the terminal as its controlling terminal, starts the tool as
+// a foreground job and reports the tool's pid, then each of its wait
+// statuses, on events_fd.  Ends when the tool has ended.
+[[noreturn]] void stand_in_shell(int slave, int out_fd, int err_fd, int events_fd,
+                                 const PtySetup &setup, exec_vectors &vectors)
 {
-    PtyRun result;
-    int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        ADD_FAILURE() << "openpty: " << strerror(errno);
-        return result;
-    }
-    struct termios tio;
-    tcgetattr(slave, &tio);
-    if (echo_at_start)
-        tio.c_lflag |= ECHO;
-    else
-        tio.c_lflag &= ~(tcflag_t)ECHO;
-    tcsetattr(slave, TCSANOW, &tio);
-    tcgetattr(slave, &result.before);
+    setsid();
+    ioctl(slave, TIOCSCTTY, 0);
 
-    int err_pipe[2];
-    if (pipe(err_pipe) != 0) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        close(master);
-        close(slave);
-        return result;
-    }
+    pid_t tool = fork();
+    if (tool == 0) {
+        // A process group of its own, made the terminal's foreground group
+        // as a shell does; SIGTTOU would stop a background group trying it.
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(slave, getpid());
+        for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+            signal(sig, SIG_DFL);
+        for (int sig : setup.ignored)
+            signal(sig, SIG_IGN);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // SIGQUIT would leave a core file behind.
+        const struct rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
 
-    exec_vectors vectors(pwd_argv(args), {});
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        // A session of its own with the terminal as controlling terminal,
-        // as a login shell would run the tool.
-        setsid();
-        ioctl(slave, TIOCSCTTY, 0);
         dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(err_pipe[1], 2);
-        close(master);
-        close(slave);
-        close(err_pipe[0]);
-        close(err_pipe[1]);
+        dup2(out_fd >= 0 ? out_fd : slave, 1);
+        dup2(err_fd, 2);
+        for (int fd : {slave, out_fd, err_fd, events_fd})
+            if (fd > 2)
+                close(fd);
         execve(ZAT_PWD_PATH, vectors.arg_ptrs.data(), vectors.env_ptrs.data());
         _exit(127);
     }
-    close(err_pipe[1]);
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << strerror(errno);
-        close(master);
-        close(slave);
+    if (tool < 0)
+        _exit(1);
+    setpgid(tool, tool);
+    int pid = tool;
+    if (write(events_fd, &pid, sizeof pid) != (ssize_t)sizeof pid)
+        _exit(1);
+    for (;;) {
+        int wstatus;
+        if (waitpid(tool, &wstatus, WUNTRACED | WCONTINUED) < 0) {
+            if (errno == EINTR)
+                continue;
+            _exit(1);
+        }
+        if (write(events_fd, &wstatus, sizeof wstatus) != (ssize_t)sizeof wstatus)
+            _exit(1);
+        if (WIFEXITED(wstatus) || WIFSIGNALED(wstatus))
+            _exit(0);
+    }
+}
+
+// Reads what the terminal has shown, waiting at most timeout_ms for it.
+bool drain_master(PtyJob &job, int timeout_ms)
+{
+    struct pollfd p = {job.master, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    char buf[1024];
+    ssize_t n = read(job.master, buf, sizeof buf);
+    if (n <= 0)
+        return false;
+    job.screen.append(buf, (size_t)n);
+    return true;
+}
+
+// True when the stand-in shell has something to report.
+bool event_waiting(PtyJob &job)
+{
+    struct pollfd p = {job.events_fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+}
+
+// One number from the stand-in shell, with the terminal's output collected
+// while waiting for it.
+bool read_event(PtyJob &job, int *value)
+{
+    while (now_ms() < job.deadline) {
+        struct pollfd p[2] = {{job.events_fd, POLLIN, 0}, {job.master, POLLIN, 0}};
+        if (poll(p, 2, 50) < 0 && errno != EINTR)
+            return false;
+        if (p[1].revents & POLLIN)
+            drain_master(job, 0);
+        if (p[0].revents != 0)
+            return read(job.events_fd, value, sizeof *value) == (ssize_t)sizeof *value;
+    }
+    return false;
+}
+
+// The number of bytes a process has taken with read(2) and its kin so
+// far (rchar in /proc/<pid>/io), or -1.
+long bytes_read_by(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/io";
+    FILE *f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return -1;
+    long count = -1;
+    char line[128];
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "rchar: %ld", &count) == 1)
+            break;
+    fclose(f);
+    return count;
+}
+
+void close_job(PtyJob &job)
+{
+    for (int *fd : {&job.master, &job.slave, &job.err_fd, &job.events_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+}
+
+} // namespace
+
+bool pty_start(PtyJob &job, const std::vector<std::string> &args, const PtySetup &setup)
+{
+    job.deadline = now_ms() + DEADLINE_MS;
+    if (openpty(&job.master, &job.slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty: " << strerror(errno);
+        return false;
+    }
+    struct termios tio;
+    tcgetattr(job.slave, &tio);
+    tio.c_lflag = setup.echo ? tio.c_lflag | ECHO : tio.c_lflag & ~(tcflag_t)ECHO;
+    tio.c_lflag = setup.canonical ? tio.c_lflag | ICANON : tio.c_lflag & ~(tcflag_t)ICANON;
+    tcsetattr(job.slave, TCSANOW, &tio);
+    tcgetattr(job.slave, &job.before);
+
+    int err_pipe[2], events[2], out_pipe[2] = {-1, -1};
+    if (pipe(err_pipe) != 0 || pipe(events) != 0 ||
+        (setup.stdout_broken && pipe(out_pipe) != 0)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        close_job(job);
+        return false;
+    }
+    // Nobody will read the tool's standard output.
+    if (setup.stdout_broken)
+        close(out_pipe[0]);
+
+    exec_vectors vectors(pwd_argv(args), {});
+
+    job.shell = fork();
+    if (job.shell == 0) {
+        close(job.master);
         close(err_pipe[0]);
-        return result;
+        close(events[0]);
+        stand_in_shell(job.slave, out_pipe[1], err_pipe[1], events[1], setup, vectors);
     }
+    close(err_pipe[1]);
+    close(events[1]);
+    if (out_pipe[1] >= 0)
+        close(out_pipe[1]);
+    job.err_fd = err_pipe[0];
+    job.events_fd = events[0];
+    int pid = -1;
+    if (job.shell < 0 || !read_event(job, &pid)) {
+        ADD_FAILURE() << "starting zat_pwd as a job failed";
+        if (job.shell > 0)
+            wait_child(job.shell, job.deadline);
+        close_job(job);
+        return false;
+    }
+    job.tool = pid;
+    return true;
+}
 
-    long deadline = now_ms() + DEADLINE_MS;
-    auto drain_master = [&](int timeout_ms) {
-        struct pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
+bool pty_wait_for(PtyJob &job, const std::string &text)
+{
+    while (job.screen.find(text) == std::string::npos) {
+        if (now_ms() > job.deadline || event_waiting(job))
             return false;
-        char buf[1024];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        result.screen.append(buf, (size_t)n);
-        return true;
-    };
+        drain_master(job, 20);
+    }
+    return true;
+}
 
-    // Type only once the prompt is there: the tool has set the terminal up
-    // by then, and text typed earlier would be echoed at once.
+void pty_type(PtyJob &job, const std::string &text, bool consumed)
+{
+    // What is typed reaches the terminal's input queue some time after the
+    // write to the master, so the queue's length cannot tell whether the
+    // tool has read it yet; the count of bytes the tool has read can.
+    long before = consumed ? bytes_read_by(job.tool) : 0;
+    if (write(job.master, text.data(), text.size()) != (ssize_t)text.size())
+        ADD_FAILURE() << "typing: " << strerror(errno);
+    if (!consumed)
+        return;
+    if (before < 0) {
+        ADD_FAILURE() << "no read count for the tool";
+        return;
+    }
+    long target = before + (long)text.size();
+    while (now_ms() < job.deadline && !event_waiting(job)) {
+        long done = bytes_read_by(job.tool);
+        if (done < 0 || done >= target)
+            return;
+        drain_master(job, 1);
+    }
+}
+
+bool pty_wait_for_echo(PtyJob &job, bool on)
+{
+    struct termios now;
+    while (tcgetattr(job.slave, &now) == 0) {
+        if (((now.c_lflag & ECHO) != 0) == on)
+            return true;
+        if (now_ms() > job.deadline)
+            break;
+        drain_master(job, 1);
+    }
+    return false;
+}
+
+int pty_next_status(PtyJob &job)
+{
     int wstatus = 0;
-    bool exited = false;
-    while (now_ms() < deadline) {
-        if (result.screen.find(PROMPT) != std::string::npos) {
-            result.prompt_seen = true;
-            break;
-        }
-        drain_master(50);
-        if (waitpid(pid, &wstatus, WNOHANG) == pid) {
-            exited = true;
-            break;
-        }
+    if (job.ended || !read_event(job, &wstatus))
+        return -1;
+    if (WIFEXITED(wstatus) || WIFSIGNALED(wstatus)) {
+        job.ended = true;
+        job.status = decode_status(wstatus);
     }
-    if (result.prompt_seen) {
-        struct termios at_prompt;
-        tcgetattr(slave, &at_prompt);
-        result.echo_at_prompt = (at_prompt.c_lflag & ECHO) != 0;
-        if (write(master, typed.data(), typed.size()) != (ssize_t)typed.size())
-            ADD_FAILURE() << "typing: " << strerror(errno);
-    }
+    return wstatus;
+}
 
-    while (!exited && now_ms() < deadline) {
-        drain_master(20);
-        if (waitpid(pid, &wstatus, WNOHANG) == pid)
-            exited = true;
+PtyRun pty_finish(PtyJob &job)
+{
+    PtyRun result;
+    result.before = job.before;
+    while (!job.ended && pty_next_status(job) != -1) {
     }
-    if (exited) {
-        result.status = decode_status(wstatus);
-    } else {
+    if (!job.ended) {
         ADD_FAILURE() << "zat_pwd did not end in time";
-        kill(pid, SIGKILL);
-        waitpid(pid, &wstatus, 0);
+        kill(job.tool, SIGKILL);
     }
+    wait_child(job.shell, now_ms() + DEADLINE_MS);
+    result.status = job.status;
 
     char buf[1024];
     ssize_t n;
-    while ((n = read(err_pipe[0], buf, sizeof buf)) > 0)
+    struct pollfd p = {job.err_fd, POLLIN, 0};
+    while (poll(&p, 1, 1000) > 0 && (n = read(job.err_fd, buf, sizeof buf)) > 0)
         result.err.append(buf, (size_t)n);
-    close(err_pipe[0]);
 
     // What the tool left behind in the terminal: its settings, and any
     // input that the next program on the terminal would read.
-    tcgetattr(slave, &result.after);
+    tcgetattr(job.slave, &result.after);
     int queued = 0;
-    if (ioctl(slave, TIOCINQ, &queued) == 0)
+    if (ioctl(job.slave, TIOCINQ, &queued) == 0)
         result.left_in_input = queued;
     if (queued > 0) {
-        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-        while ((n = read(slave, buf, sizeof buf)) > 0)
+        fcntl(job.slave, F_SETFL, fcntl(job.slave, F_GETFL) | O_NONBLOCK);
+        while ((n = read(job.slave, buf, sizeof buf)) > 0)
             result.left.append(buf, (size_t)n);
     }
 
     // With the last descriptor of the terminal's slave side closed, the
     // master reads what is left and then ends.
-    close(slave);
-    while (now_ms() < deadline && drain_master(1000)) {
+    close(job.slave);
+    job.slave = -1;
+    long deadline = now_ms() + DEADLINE_MS;
+    while (now_ms() < deadline && drain_master(job, 1000)) {
     }
-    close(master);
+    result.screen = job.screen;
+    close_job(job);
+    return result;
+}
+
+PtyRun run_in_pty(const std::vector<std::string> &args,
+                  const std::string &typed, bool echo_at_start)
+{
+    PtyJob job;
+    PtySetup setup;
+    setup.echo = echo_at_start;
+    if (!pty_start(job, args, setup))
+        return PtyRun{};
+
+    // Type only once the prompt is there: the tool has set the terminal up
+    // by then, and text typed earlier would be echoed at once.
+    bool prompt_seen = pty_wait_for(job, PROMPT);
+    bool echo_at_prompt = false;
+    if (prompt_seen) {
+        struct termios at_prompt;
+        tcgetattr(job.slave, &at_prompt);
+        echo_at_prompt = (at_prompt.c_lflag & ECHO) != 0;
+        pty_type(job, typed);
+    }
+    PtyRun result = pty_finish(job);
+    result.prompt_seen = prompt_seen;
+    result.echo_at_prompt = echo_at_prompt;
     return result;
 }
 

@@ -49,11 +49,20 @@ Result run(const std::string &file, const std::vector<std::string> &argv,
 Result run_pwd(const std::vector<std::string> &args, const std::string &input,
             Stdin mode = Stdin::pipe, const Env &env = {});
 
+// The built zat_pwd with its standard input a pipe that the test writes
+// piece by piece: each piece goes in only once the tool has read all that
+// came before it, so the tool's reads see the input cut exactly there.
+Result run_pwd_pieces(const std::vector<std::string> &args,
+                      const std::vector<std::string> &pieces);
+
 // Runs the built zat_pwd with standard output on a sequenced-packet
 // socket, which keeps each write(2) as a record of its own, and returns the
-// records in order: how the tool cut its output into writes.
+// records in order: how the tool cut its output into writes.  With
+// stderr_too, standard error goes to the same socket, so the records also
+// show how the output and the messages follow one another.
 std::vector<std::string> stdout_writes(const std::vector<std::string> &args,
-                                       const std::string &input, int *status);
+                                       const std::string &input, int *status,
+                                       bool stderr_too = false);
 
 // The environment for a child: the test's own, less POSIXLY_CORRECT, with
 // env applied.  The strings live in the vector; pointers come from envp().
@@ -85,6 +94,56 @@ struct PtyRun {
 // waits for the prompt, types typed, and waits for the tool to end.
 PtyRun run_in_pty(const std::vector<std::string> &args,
                   const std::string &typed, bool echo_at_start = true);
+
+// The terminal that a job starts on, and how the job is started.
+struct PtySetup {
+    bool echo = true;
+    bool canonical = true;        // ICANON: input is passed on by lines
+    bool stdout_broken = false;   // standard output a pipe nobody reads
+    std::vector<int> ignored;     // signals the tool starts with ignored
+};
+
+// zat_pwd as the foreground job of a session on a new pseudo-terminal.  A
+// forked process stands in for the login shell: it leads the session, runs
+// the tool in a process group of its own in the foreground, and reports
+// every change of the tool's state (stopped, continued, ended) through a
+// pipe, as waitpid gives it.  The test types on the master side, reads the
+// terminal's settings on the slave side and signals the tool by its pid.
+struct PtyJob {
+    int master = -1;
+    int slave = -1;
+    int err_fd = -1;      // the tool's standard error
+    int events_fd = -1;   // wait statuses from the stand-in shell
+    pid_t shell = -1;
+    pid_t tool = -1;
+    long deadline = 0;
+    bool ended = false;
+    int status = -1;      // exit status, or 128 + signal number
+    std::string screen;   // what the terminal has shown so far
+    struct termios before {};
+};
+
+bool pty_start(PtyJob &job, const std::vector<std::string> &args,
+               const PtySetup &setup);
+
+// Collects the terminal's output until it holds text; false when the tool
+// ends first or the deadline passes.
+bool pty_wait_for(PtyJob &job, const std::string &text);
+
+// Types text on the terminal.  With consumed, waits until the tool has
+// read it (without ICANON only: the tool cannot read a line before its end).
+void pty_type(PtyJob &job, const std::string &text, bool consumed = false);
+
+// Waits until the terminal's ECHO flag is on (or off); false when the
+// deadline passes first.
+bool pty_wait_for_echo(PtyJob &job, bool on);
+
+// The next wait status of the tool (WIFSTOPPED, WIFCONTINUED, WIFEXITED or
+// WIFSIGNALED), or -1 when none comes before the deadline.
+int pty_next_status(PtyJob &job);
+
+// Waits for the tool to end and reports what it left behind; closes the job.
+PtyRun pty_finish(PtyJob &job);
 
 } // namespace pwd_test
 

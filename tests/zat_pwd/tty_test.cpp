@@ -2,6 +2,8 @@
 // terminal settings before, during and after, and what is left in the
 // terminal's input for the next program.
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
@@ -73,9 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
         TtyCase{"d_e_m_is_md5", {"-d", "-e", "-m", "ab"}, true, false, true, true,
                 Scheme::md5},
         TtyCase{"grouped_me", {"-me", "ab"}, true, false, true, true, Scheme::md5},
-        // -e turns echo on at the end even when it was off to begin with;
+        // -e gives the terminal back as it found it, echo off included;
         // without -e the tool leaves the settings alone.
-        TtyCase{"e_turns_echo_on_at_end", {"-e", "ab"}, false, false, true, true,
+        TtyCase{"e_leaves_echo_off_as_found", {"-e", "ab"}, false, false, true, false,
                 Scheme::sha512},
         TtyCase{"no_e_leaves_echo_off", {"ab"}, false, false, false, false,
                 Scheme::sha512}),
@@ -128,17 +130,184 @@ TEST(TtyTooLongScreen, PasswordNeverShownWithEchoOff)
     EXPECT_EQ(r.screen, PROMPT + CRLF);
 }
 
-// End of input typed at the prompt (the terminal's EOF character): no
-// password, a failure, and the terminal as it was.
-TEST(TtyEndOfInput, ReportedAndEchoRestored)
+// Failures after the prompt: the prompt's line is ended on the terminal
+// before the message (by the tool's newline after the read with -e, by a
+// newline of its own before the message otherwise, once either way), and
+// the terminal is left as it was found.
+struct FailCase {
+    std::string name;
+    std::vector<std::string> args;
+    std::string typed;
+    bool echo_at_start;
+    std::string screen;
+    std::string err;
+};
+
+void PrintTo(const FailCase &c, std::ostream *os) { *os << c.name; }
+
+class TtyFailure : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(TtyFailure, LineEndedAndTerminalAsFound)
 {
-    PtyRun r = run_in_pty({"-e", "ab"}, std::string(1, '\x04'));
-    ASSERT_TRUE(r.prompt_seen);
+    const FailCase &c = GetParam();
+    PtyRun r = run_in_pty(c.args, c.typed, c.echo_at_start);
+    ASSERT_TRUE(r.prompt_seen) << r.screen << r.err;
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "zat_pwd: no password: the input ended before one was typed\n");
-    EXPECT_EQ(r.screen, PROMPT + CRLF);
-    EXPECT_TRUE(r.after.c_lflag & ECHO);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.screen, c.screen);
+    EXPECT_EQ(r.after.c_lflag, r.before.c_lflag);
     expect_same_settings(r.before, r.after);
+}
+
+const std::string END_OF_INPUT(1, '\x04');   // the terminal's EOF character
+const std::string NO_INPUT =
+    "zat_pwd: no password: the input ended before one was typed\n";
+const std::string NO_DES_HASH = "zat_pwd: DES crypt gave no hash for the salt \"a\"\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Pwd, TtyFailure,
+    ::testing::Values(
+        FailCase{"end_of_input_e", {"-e", "ab"}, END_OF_INPUT, true, PROMPT + CRLF, NO_INPUT},
+        FailCase{"end_of_input_e_echo_off", {"-e", "ab"}, END_OF_INPUT, false, PROMPT + CRLF,
+                 NO_INPUT},
+        FailCase{"end_of_input", {"ab"}, END_OF_INPUT, true, PROMPT + CRLF, NO_INPUT},
+        FailCase{"no_hash_e", {"-e", "-d", "a"}, "secret\n", true, PROMPT + CRLF, NO_DES_HASH},
+        FailCase{"no_hash_e_echo_off", {"-e", "-d", "a"}, "secret\n", false, PROMPT + CRLF,
+                 NO_DES_HASH},
+        // The echoed line has ended the prompt's line on the screen; the
+        // tool still ends it on its standard output.
+        FailCase{"no_hash", {"-d", "a"}, "secret\n", true, PROMPT + "secret" + CRLF + CRLF,
+                 NO_DES_HASH}),
+    [](const auto &info) { return info.param.name; });
+
+// Signals at the prompt with -e.  The terminal's settings afterwards are
+// exactly those from before, echo on or off, and the tool has died by the
+// signal, so that its parent sees the usual status.  The interrupt and quit
+// keys are typed; the others are sent; SIGPIPE comes from a standard output
+// whose reader has gone, at the prompt's write.
+enum class Send { key, kill, stdout_reader_gone };
+
+struct SignalCase {
+    std::string name;
+    Send send;
+    int sig;
+    int key;   // Send::key: the terminal's control character (VINTR, VQUIT)
+    bool echo_at_start;
+};
+
+void PrintTo(const SignalCase &c, std::ostream *os) { *os << c.name; }
+
+std::vector<SignalCase> signal_cases()
+{
+    const SignalCase ways[] = {
+        {"interrupt_key", Send::key, SIGINT, VINTR, true},
+        {"quit_key", Send::key, SIGQUIT, VQUIT, true},
+        {"sigterm", Send::kill, SIGTERM, 0, true},
+        {"sighup", Send::kill, SIGHUP, 0, true},
+        {"stdout_reader_gone", Send::stdout_reader_gone, SIGPIPE, 0, true},
+    };
+    std::vector<SignalCase> cases;
+    for (bool echo : {true, false})
+        for (SignalCase c : ways) {
+            c.name += echo ? "_echo_on" : "_echo_off";
+            c.echo_at_start = echo;
+            cases.push_back(c);
+        }
+    return cases;
+}
+
+class TtySignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(TtySignal, TerminalGivenBack)
+{
+    const SignalCase &c = GetParam();
+    PtyJob job;
+    PtySetup setup;
+    setup.echo = c.echo_at_start;
+    setup.stdout_broken = c.send == Send::stdout_reader_gone;
+    ASSERT_TRUE(pty_start(job, {"-e", "ab"}, setup));
+
+    // The prompt is written once echo is off: the signal comes while the
+    // tool waits for the password.
+    bool prompt_seen = c.send == Send::stdout_reader_gone || pty_wait_for(job, PROMPT);
+    if (prompt_seen && c.send == Send::key)
+        pty_type(job, std::string(1, (char)job.before.c_cc[c.key]));
+    if (prompt_seen && c.send == Send::kill)
+        kill(job.tool, c.sig);
+    PtyRun r = pty_finish(job);
+
+    ASSERT_TRUE(prompt_seen) << r.screen << r.err;
+    EXPECT_EQ(r.status, 128 + c.sig) << r.err;
+    EXPECT_EQ(r.after.c_lflag, r.before.c_lflag);
+    expect_same_settings(r.before, r.after);
+    EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Pwd, TtySignal, ::testing::ValuesIn(signal_cases()),
+                         [](const auto &info) { return info.param.name; });
+
+// The suspend key at the prompt: while the tool is stopped the terminal is
+// as it was found; continued, the tool turns echo off again and goes on
+// reading the password.
+class TtyStop : public ::testing::TestWithParam<bool> {};
+
+TEST_P(TtyStop, TerminalGivenBackWhileStopped)
+{
+    PtyJob job;
+    PtySetup setup;
+    setup.echo = GetParam();
+    ASSERT_TRUE(pty_start(job, {"-e", "ab"}, setup));
+
+    bool prompt_seen = pty_wait_for(job, PROMPT);
+    int stopped = 0, continued = 0;
+    struct termios while_stopped {};
+    bool echo_off_again = false;
+    if (prompt_seen) {
+        pty_type(job, std::string(1, (char)job.before.c_cc[VSUSP]));
+        stopped = pty_next_status(job);
+        tcgetattr(job.slave, &while_stopped);
+        kill(job.tool, SIGCONT);
+        continued = pty_next_status(job);
+        // The tool turns echo off in its own time once it runs again.
+        echo_off_again = pty_wait_for_echo(job, false);
+        pty_type(job, "secret\n");
+    }
+    PtyRun r = pty_finish(job);
+
+    ASSERT_TRUE(prompt_seen) << r.screen << r.err;
+    EXPECT_TRUE(WIFSTOPPED(stopped) && WSTOPSIG(stopped) == SIGTSTP) << stopped;
+    EXPECT_EQ(while_stopped.c_lflag, r.before.c_lflag);
+    EXPECT_TRUE(WIFCONTINUED(continued)) << continued;
+    EXPECT_TRUE(echo_off_again);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.screen, PROMPT + CRLF + reference_hash(Scheme::sha512, "ab", "secret") + CRLF);
+    EXPECT_EQ(r.after.c_lflag, r.before.c_lflag);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pwd, TtyStop, ::testing::Values(true, false),
+                         [](const auto &info) {
+                             return std::string(info.param ? "echo_on" : "echo_off");
+                         });
+
+// Signals that the tool was started with ignored, as nohup and shells
+// without job control start commands, stay ignored: the tool goes on.
+TEST(TtySignalIgnored, StaysIgnored)
+{
+    PtyJob job;
+    PtySetup setup;
+    setup.ignored = {SIGHUP, SIGINT};
+    ASSERT_TRUE(pty_start(job, {"-e", "ab"}, setup));
+    bool prompt_seen = pty_wait_for(job, PROMPT);
+    if (prompt_seen) {
+        kill(job.tool, SIGHUP);
+        kill(job.tool, SIGINT);
+        pty_type(job, "secret\n");
+    }
+    PtyRun r = pty_finish(job);
+    ASSERT_TRUE(prompt_seen) << r.screen << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.screen, PROMPT + CRLF + reference_hash(Scheme::sha512, "ab", "secret") + CRLF);
+    EXPECT_EQ(r.after.c_lflag, r.before.c_lflag);
 }
 
 } // namespace

@@ -4,14 +4,16 @@
 //   zat_pwd [-d] [-e] [-h] [-m] [<salt>]
 //
 // SHA-512 crypt by default, MD5 crypt with -m, traditional DES crypt with -d.
-// -e turns terminal echo off while the password is typed.  Without a salt
-// argument a salt is generated from the time of day.
+// -e turns terminal echo off while the password is typed and gives the
+// terminal back as it was found, also when a signal ends or stops the tool.
+// Without a salt argument a salt is generated from the time of day.
 //
 // Everything on standard output goes through write(2) on descriptor 1; the
 // usage text and the messages go to standard error.
 
 #include <crypt.h>
 #include <errno.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,9 +33,8 @@ const char PROMPT[] = "Password to be encrypted: ";
 // a hash of its first characters would never match what the user types.
 const size_t PASSWORD_MAX = 24;
 
-// One read takes the longest accepted password and the "\r\n" that may end
-// its line; a read that fills this much without a newline means the line
-// goes on past the limit.
+// The longest accepted password and the "\r\n" that may end its line: once
+// this much has arrived without a newline, the line goes on past the limit.
 const size_t READ_MAX = PASSWORD_MAX + 2;
 
 // Traditional DES crypt looks at the first 8 characters only.
@@ -50,12 +51,155 @@ char salt_buf[24];
 char md5_buf[32];
 char sha512_buf[128];
 
+// Echo off (-e).  The terminal's settings as the tool found them are kept
+// here for the whole run, and whichever way the tool goes (the end, a
+// failure, a signal that ends or stops it) it puts exactly these back.  Only
+// a change the tool made is undone: where echo was off already, nothing is
+// changed and nothing is put back.
+struct termios found_tio;
+volatile sig_atomic_t echo_changed = 0;
+
+// While echo is off these signals are caught.  Those that end a program at
+// a terminal, and SIGPIPE (a write to a standard output whose reader has
+// gone, the prompt's for instance), put the settings back and then end the
+// tool by the same signal, so that its parent sees the status it expects.
+// SIGTSTP puts them back, stops the tool, and turns echo off again once the
+// tool is continued.
+const int CAUGHT_SIGNALS[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGTSTP};
+const size_t CAUGHT_COUNT = sizeof CAUGHT_SIGNALS / sizeof CAUGHT_SIGNALS[0];
+struct sigaction old_actions[CAUGHT_COUNT];
+bool caught[CAUGHT_COUNT];
+struct sigaction stop_action;   // set up again after each stop
+
+// Set while the prompt's line on standard output has no newline yet.
+bool prompt_line_open = false;
+
 // Standard output is written unbuffered with write(2); a failed or short
 // write is not retried (there is nobody left to tell).
 void put(const char *text, size_t len)
 {
     ssize_t written = write(1, text, len);
     (void)written;
+}
+
+// Ends the prompt's line on standard output, once: after a password typed
+// without echo, and before a message on standard error, so that neither the
+// message nor the next shell prompt starts behind the prompt.
+void end_prompt_line(void)
+{
+    if (prompt_line_open) {
+        prompt_line_open = false;
+        put("\n", 1);
+    }
+}
+
+sigset_t caught_set(void)
+{
+    sigset_t set;
+
+    sigemptyset(&set);
+    for (int sig : CAUGHT_SIGNALS)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// The next three run in the signal handlers as well: tcsetattr, signal,
+// raise and sigprocmask are async-signal-safe.
+void put_settings_back(void)
+{
+    if (echo_changed)
+        tcsetattr(0, TCSANOW, &found_tio);
+}
+
+int apply_echo_off(void)
+{
+    struct termios tio = found_tio;
+
+    tio.c_lflag &= ~(tcflag_t)ECHO;
+    return tcsetattr(0, TCSANOW, &tio);
+}
+
+// Delivers sig to the tool with its default action, from within the
+// handler of sig: the signal is blocked there until it is unblocked here.
+void take_default_action(int sig)
+{
+    sigset_t set;
+
+    signal(sig, SIG_DFL);
+    raise(sig);
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, NULL);
+}
+
+void on_ending_signal(int sig)
+{
+    put_settings_back();
+    take_default_action(sig);
+}
+
+void on_stop_signal(int sig)
+{
+    int saved_errno = errno;
+
+    put_settings_back();
+    take_default_action(sig);
+    // Stopped until SIGCONT.  (The stop does not happen in a process group
+    // that no shell controls; then the tool simply goes on.)
+    sigaction(sig, &stop_action, NULL);
+    if (echo_changed)
+        apply_echo_off();
+    errno = saved_errno;
+}
+
+// Turns echo off on standard input, whose settings are in found_tio, and
+// catches the signals that would otherwise leave it off.  The signals are
+// held meanwhile so that a handler never sees half of the change.
+void turn_echo_off(void)
+{
+    if ((found_tio.c_lflag & ECHO) == 0)
+        return;
+
+    sigset_t held = caught_set(), old_mask;
+    sigprocmask(SIG_BLOCK, &held, &old_mask);
+
+    // One handler at a time; a read that a stop interrupted goes on.
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_mask = held;
+    action.sa_flags = SA_RESTART;
+    stop_action = action;
+    stop_action.sa_handler = on_stop_signal;
+    for (size_t i = 0; i < CAUGHT_COUNT; i++) {
+        int sig = CAUGHT_SIGNALS[i];
+        // A signal ignored from the start (by nohup, or by a shell for a
+        // job in the background) stays ignored.
+        if (sigaction(sig, NULL, &old_actions[i]) != 0 ||
+            old_actions[i].sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = sig == SIGTSTP ? on_stop_signal : on_ending_signal;
+        caught[i] = sigaction(sig, &action, NULL) == 0;
+    }
+
+    echo_changed = 1;
+    if (apply_echo_off() != 0)
+        echo_changed = 0;
+    sigprocmask(SIG_SETMASK, &old_mask, NULL);
+}
+
+// Puts the terminal's settings back and the signals' old actions with them.
+void give_terminal_back(void)
+{
+    sigset_t held = caught_set(), old_mask;
+    sigprocmask(SIG_BLOCK, &held, &old_mask);
+    put_settings_back();
+    echo_changed = 0;
+    for (size_t i = 0; i < CAUGHT_COUNT; i++) {
+        if (caught[i])
+            sigaction(CAUGHT_SIGNALS[i], &old_actions[i], NULL);
+        caught[i] = false;
+    }
+    sigprocmask(SIG_SETMASK, &old_mask, NULL);
 }
 
 // Writes bytes that came from the user (a salt) so that control bytes
@@ -119,6 +263,7 @@ const char *crypt_checked(const char *scheme_name, const char *password,
 
     if (hash == NULL || hash[0] == '*' || hash[0] == '\0' ||
         (room != 0 && strlen(hash) >= room)) {
+        end_prompt_line();
         fprintf(stderr, "zat_pwd: %s gave no hash for the salt \"", scheme_name);
         put_escaped(stderr, salt);
         fputs("\"\n", stderr);
@@ -170,47 +315,64 @@ const char *hash_sha512(const char *password, char *salt)
     return sha512_buf;
 }
 
-// Reads the rest of an input line and drops it, byte by byte so that
-// nothing after its newline is taken.  On a terminal this keeps the tail of
-// an over-long password from reaching the shell once the tool has exited.
+// Reads one byte from standard input, again when a signal interrupted the
+// read.  Returns what read(2) returned.
+ssize_t read_byte(char *c)
+{
+    for (;;) {
+        ssize_t n = read(0, c, 1);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Reads the rest of an input line and drops it.  On a terminal this keeps
+// the tail of an over-long password from reaching the shell once the tool
+// has exited.
 void discard_line(void)
 {
     char c;
 
-    for (;;) {
-        ssize_t n = read(0, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
-            return;
+    while (read_byte(&c) == 1 && c != '\n') {
     }
 }
 
-// Reads the password line with one read(2) into buf (READ_MAX + 1 bytes)
-// and terminates it.  The line ends at its first newline, which is dropped
-// with a carriage return right before it; every other byte belongs to the
-// password, and input that ends without a newline is the password as it
-// stands.  Returns the password's length, or READ_FAILED, READ_NOTHING or
-// READ_TOO_LONG.
+// Reads the password line into buf (READ_MAX + 1 bytes) and terminates it.
+// The line is read a byte at a time until its newline, the end of input, or
+// more than READ_MAX bytes: however the input arrives (a pipe fed in bits by
+// a slow writer, a terminal without line editing, a file), the line is the
+// same, and nothing after its newline is taken from the input.  The newline
+// is dropped with a carriage return right before it; every other byte
+// belongs to the password, and input that ends without a newline is the
+// password as it stands.  Returns the password's length, or READ_FAILED,
+// READ_NOTHING or READ_TOO_LONG.
 ssize_t read_password(char *buf)
 {
-    ssize_t n = read(0, buf, READ_MAX);
+    size_t len = 0;
 
-    if (n < 0)
-        return READ_FAILED;
-    if (n == 0)
-        return READ_NOTHING;
-
-    size_t len;
-    const char *newline = (const char *)memchr(buf, '\n', (size_t)n);
-    if (newline != NULL) {
-        len = (size_t)(newline - buf);
-        if (len > 0 && buf[len - 1] == '\r')
-            len--;
-    } else {
-        len = (size_t)n;
-        if (len == READ_MAX)
+    for (;;) {
+        if (len == READ_MAX) {
+            // No newline within the longest acceptable line.
             discard_line();
+            len = PASSWORD_MAX + 1;
+            break;
+        }
+        ssize_t n = read_byte(&buf[len]);
+        if (n < 0) {
+            explicit_bzero(buf, READ_MAX + 1);
+            return READ_FAILED;
+        }
+        if (n == 0) {
+            if (len == 0)
+                return READ_NOTHING;
+            break;
+        }
+        if (buf[len] == '\n') {
+            if (len > 0 && buf[len - 1] == '\r')
+                len--;
+            break;
+        }
+        len++;
     }
 
     if (len > PASSWORD_MAX) {
@@ -253,17 +415,16 @@ int main(int argc, char **argv)
 
     char *salt = optind < argc ? argv[optind] : NULL;
 
-    struct termios tio;
     if (echo_off) {
-        if (tcgetattr(0, &tio) != 0) {
+        if (tcgetattr(0, &found_tio) != 0) {
             perror("could not get terminal characteristics");
             return 1;
         }
-        tio.c_lflag &= ~(tcflag_t)ECHO;
-        tcsetattr(0, TCSANOW, &tio);
+        turn_echo_off();
     }
 
     put(PROMPT, sizeof PROMPT - 1);
+    prompt_line_open = true;
 
     char password[READ_MAX + 1];
     ssize_t len = read_password(password);
@@ -271,11 +432,12 @@ int main(int argc, char **argv)
 
     if (echo_off) {
         // The typed newline was not echoed: end the prompt's line here.
-        put("\n", 1);
-        tio.c_lflag |= ECHO;
-        tcsetattr(0, TCSANOW, &tio);
+        end_prompt_line();
+        give_terminal_back();
     }
 
+    if (len < 0)
+        end_prompt_line();
     switch (len) {
     case READ_FAILED:
         fprintf(stderr, "zat_pwd: could not read the password: %s\n",
