@@ -14,28 +14,42 @@ constexpr unsigned char unencrypted_flag = 0x01;
 
 } // namespace
 
+// Every pad block hashes the same fixed part (session id, key, version,
+// sequence number) before the block it chains on, so that part is hashed
+// once and its MD5 state copied for each block: MD5 is a running state over
+// its input, so the copy goes on exactly as a fresh hash of the whole input
+// would.  The copies hold key material and are wiped at the end.
 extern "C" void zat_obfuscate_body(const unsigned char *header, unsigned char *body, const char *key)
 {
     if (!key || !*key)
         return;
     const uint32_t length = (uint32_t(header[8]) << 24) | (uint32_t(header[9]) << 16) |
                             (uint32_t(header[10]) << 8) | uint32_t(header[11]);
-    const size_t key_len = strlen(key);
+    if (length == 0)
+        return;
+    MD5_CTX fixed;
+    MD5Init(&fixed);
+    MD5Update(&fixed, header + 4, 4);  // session id, wire order
+    MD5Update(&fixed, reinterpret_cast<const unsigned char *>(key), strlen(key));
+    MD5Update(&fixed, header + 0, 1);  // version
+    MD5Update(&fixed, header + 2, 1);  // sequence number
+    MD5_CTX ctx = fixed;
     unsigned char pad[MD5_DIGEST_LENGTH];
-    for (uint32_t done = 0; done < length; done += MD5_DIGEST_LENGTH) {
-        MD5_CTX ctx;
-        MD5Init(&ctx);
-        MD5Update(&ctx, header + 4, 4);                       // session id, wire order
-        MD5Update(&ctx, reinterpret_cast<const unsigned char *>(key), key_len);
-        MD5Update(&ctx, header + 0, 1);                       // version
-        MD5Update(&ctx, header + 2, 1);                       // sequence number
-        if (done)
-            MD5Update(&ctx, pad, MD5_DIGEST_LENGTH);          // previous pad block
-        MD5Final(pad, &ctx);
+    MD5Final(pad, &ctx);
+    for (uint32_t done = 0;;) {
         const uint32_t n = length - done < MD5_DIGEST_LENGTH ? length - done : MD5_DIGEST_LENGTH;
         for (uint32_t i = 0; i < n; i++)
             body[done + i] ^= pad[i];
+        done += n;
+        if (done == length)
+            break;
+        ctx = fixed;
+        MD5Update(&ctx, pad, MD5_DIGEST_LENGTH);  // the block before
+        MD5Final(pad, &ctx);
     }
+    explicit_bzero(&fixed, sizeof fixed);
+    explicit_bzero(&ctx, sizeof ctx);
+    explicit_bzero(pad, sizeof pad);
 }
 
 // Requests come from the NAS with odd sequence numbers, replies go out with
