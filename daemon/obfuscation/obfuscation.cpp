@@ -21,7 +21,7 @@ constexpr unsigned char unencrypted_flag = 0x01;
 // would.  The copies hold key material and are wiped at the end.
 extern "C" void zat_obfuscate_body(const unsigned char *header, unsigned char *body, const char *key)
 {
-    if (!key || !*key)
+    if (!header || !body || !key || !*key)
         return;
     const uint32_t length = (uint32_t(header[8]) << 24) | (uint32_t(header[9]) << 16) |
                             (uint32_t(header[10]) << 8) | uint32_t(header[11]);

@@ -62,7 +62,7 @@ int zat_md5_xor(unsigned char *packet, unsigned char *body, const char *key);
  * The raw pad: XORs the body (as long as the header says) with the pad made
  * from the header's session id, version and sequence number and the key.
  * No policy and no flag handling; the header is only read.  With no key (null
- * or "") the body is left as it is.  For the NAS's side of a conversation and
+ * or "") the body is left as it is; a null header or body does nothing.  For the NAS's side of a conversation and
  * for tools: a NAS obfuscates its requests and de-obfuscates the replies with
  * this call.
  */

@@ -244,13 +244,15 @@ INSTANTIATE_TEST_SUITE_P(
         policy_case{"empty_reply_with_key", 2, 0x01, "k", 0, 0, 0x00, plain, nullptr}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(Obfuscation, NullPacketOrBodyIsRefused)
+TEST_F(Obfuscation, NullPacketOrBodyIsLeftAlone)
 {
     bytes packet = from_hex(request_wire);
     const bytes before = packet;
     EXPECT_EQ(-1, zat_md5_xor(nullptr, nullptr, vector_key));
     EXPECT_EQ(-1, zat_md5_xor(packet.data(), nullptr, vector_key));
     EXPECT_EQ(-1, zat_md5_xor(nullptr, packet.data() + 12, vector_key));
+    zat_obfuscate_body(nullptr, packet.data() + 12, vector_key);
+    zat_obfuscate_body(packet.data(), nullptr, vector_key);
     EXPECT_EQ(before, packet);
     EXPECT_EQ(std::vector<report_line>(3, {3, "zat_md5_xor: no packet"}), zat_test::reports());
 }
