@@ -1,6 +1,6 @@
-// The stand-in host's obfuscation against a vector worked out independently
-// (decoded by Wireshark's TACACS+ dissector with the same key), its
-// fail-closed policy, its key table and its lock.
+// The stand-in host's md5_xor (the obfuscation archive behind it) against a
+// vector worked out independently (decoded by Wireshark's TACACS+ dissector
+// with the same key), its fail-closed policy, its key table and its lock.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -11,6 +11,7 @@
 
 #include "daemon/host/host.h"
 #include "daemon/host/standin/standin.h"
+#include "daemon/obfuscation/obfuscation.h"
 #include "tests/support/reports.h"
 #include "tests/support/sockets.h"
 
@@ -90,7 +91,7 @@ TEST_F(StandinHost, PadSpansSeveralDigestsAndIsItsOwnInverse)
     for (int i = 0; i < 100; i++)
         packet.push_back(static_cast<unsigned char>(i));
     auto before = packet;
-    standin_obfuscate(packet.data(), packet.data() + 12, "secret");
+    zat_obfuscate_body(packet.data(), packet.data() + 12, "secret");
     EXPECT_NE(before, packet);
     // No two 16-byte pad blocks are the same: each chains on the one before.
     std::vector<unsigned char> pad(100);
@@ -98,7 +99,7 @@ TEST_F(StandinHost, PadSpansSeveralDigestsAndIsItsOwnInverse)
         pad[i] = packet[12 + i] ^ before[12 + i];
     EXPECT_NE(std::vector<unsigned char>(pad.begin(), pad.begin() + 16),
               std::vector<unsigned char>(pad.begin() + 16, pad.begin() + 32));
-    standin_obfuscate(packet.data(), packet.data() + 12, "secret");
+    zat_obfuscate_body(packet.data(), packet.data() + 12, "secret");
     EXPECT_EQ(before, packet);
 }
 

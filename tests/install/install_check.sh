@@ -8,7 +8,7 @@ prefix=$(mktemp -d /tmp/zat-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/zat_pwd share/man/man1/zat_pwd.1 include/daemon/host/host.h include/daemon/packet/packet.h \
-         include/daemon/velor/velor.h include/daemon/orbel/orbel.h; do
+         include/daemon/velor/velor.h include/daemon/orbel/orbel.h include/daemon/obfuscation/obfuscation.h; do
     [ -f "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 libdir=$(dirname "$(find "$prefix" -name zat-packet.pc)")
@@ -22,5 +22,41 @@ cp "$root/examples/skeleton_daemon.c" "$prefix/"
 printf '#include <daemon/orbel/orbel.h>\nint main(void){unsigned char k[8]={0},b[8]={0};zat_set_des_mode(1);zat_des_loadkey(k,0);zat_des(b);return b[0]!=0x8c;}\n' >"$prefix/des.c"
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c11 -Wall -Werror $flags "$prefix/des.c" $(pkg-config --cflags --libs zat-orbel) -o "$prefix/des"
+# So does the obfuscation archive, with libmd through its pkg-config file: a
+# daemon's md5_xor sends the reply of the worked vector.
+cat >"$prefix/obf.c" <<'EOF'
+#include <string.h>
+#include <daemon/obfuscation/obfuscation.h>
+void report(int priority, const char *format, ...) { (void)priority; (void)format; }
+int md5_xor(unsigned char *packet, unsigned char *body, const char *key) { return zat_md5_xor(packet, body, key); }
+int main(void)
+{
+    unsigned char p[19] = {0xc0, 0x03, 0x02, 0x01, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7, 0x00, 0x02, 0x00, 0x00, 0x01, 'o', 'k'};
+    const unsigned char wire[19] = {0xc0, 0x03, 0x02, 0x00, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7,
+                                    0xca, 0xb3, 0x2d, 0x39, 0x14, 0x5a, 0x6f};
+    return md5_xor(p, p + 12, "tacacs-test-key") != 0 || memcmp(p, wire, sizeof wire) != 0;
+}
+EOF
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/obf.c" $(pkg-config --cflags --libs zat-obfuscation) -o "$prefix/obf"
+"$prefix/obf"
 "$prefix/des"
+# So does the obfuscation archive, with libmd through its pkg-config file: a
+# daemon's md5_xor sends the reply of the worked vector.
+cat >"$prefix/obf.c" <<'EOF'
+#include <string.h>
+#include <daemon/obfuscation/obfuscation.h>
+void report(int priority, const char *format, ...) { (void)priority; (void)format; }
+int md5_xor(unsigned char *packet, unsigned char *body, const char *key) { return zat_md5_xor(packet, body, key); }
+int main(void)
+{
+    unsigned char p[19] = {0xc0, 0x03, 0x02, 0x01, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7, 0x00, 0x02, 0x00, 0x00, 0x01, 'o', 'k'};
+    const unsigned char wire[19] = {0xc0, 0x03, 0x02, 0x00, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7,
+                                    0xca, 0xb3, 0x2d, 0x39, 0x14, 0x5a, 0x6f};
+    return md5_xor(p, p + 12, "tacacs-test-key") != 0 || memcmp(p, wire, sizeof wire) != 0;
+}
+EOF
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/obf.c" $(pkg-config --cflags --libs zat-obfuscation) -o "$prefix/obf"
+"$prefix/obf"
 ZAT_SKELETON="$prefix/skeleton_daemon" "$driver"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "daemon/host/standin/standin.h"
+#include "daemon/obfuscation/obfuscation.h"
 #include "tests/support/sockets.h"
 
 namespace zat_test {
@@ -85,7 +85,7 @@ bytes frame(unsigned char version, unsigned char type, unsigned char seq, unsign
     }
     std::copy(body.begin(), body.end(), p.begin() + 12);
     if (key && !(flags & 0x01))
-        standin_obfuscate(p.data(), p.data() + 12, key);
+        zat_obfuscate_body(p.data(), p.data() + 12, key);
     return p;
 }
 
@@ -101,7 +101,7 @@ bool read_reply(int fd, const char *key, reply &out)
     out.wire.insert(out.wire.end(), body.begin(), body.end());
     out.plain = out.wire;
     if (key && !(out.plain[3] & 0x01))
-        standin_obfuscate(out.plain.data(), out.plain.data() + 12, key);
+        zat_obfuscate_body(out.plain.data(), out.plain.data() + 12, key);
     return true;
 }
 

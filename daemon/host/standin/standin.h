@@ -25,14 +25,6 @@ int standin_key_lookup_count(void);
 const char *standin_key_lookup(int index);
 void standin_clear_key_lookups(void);
 
-/*
- * RFC 8907 body obfuscation: XOR the body with the MD5 pad made of the
- * session id, the key, the version and the sequence number of the header.
- * The same call turns plain into obfuscated and back.  md5_xor() adds the
- * policy around it (which packets may be plain).
- */
-void standin_obfuscate(unsigned char *packet, unsigned char *body, const char *key);
-
 #ifdef __cplusplus
 }
 #endif
