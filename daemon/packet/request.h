@@ -154,6 +154,28 @@ int zat_decode_acct_request(const unsigned char *packet, struct zat_acct_request
  * line and for an error reply.  An unknown code gives "unknown request error". */
 const char *zat_request_error_text(int code);
 
+/*
+ * Who-log glue: fills rec and ident from a decoded accounting request, ready
+ * for loguser(), countuser() or the daemon's own records.
+ *
+ *   rec->kind      ACCT_KIND_START for START, ACCT_KIND_STOP for STOP, 0 for
+ *                  a watchdog (which loguser() ignores)
+ *   rec->ident     ident
+ *   rec->arg_count, rec->args
+ *                  copies of the arguments; args[arg_count] is null
+ *   ident->user, ident->nas_port, ident->extra
+ *                  copies of user, port and remote address
+ *   ident->nas     a copy of nas_name, the daemon's name for the NAS (null
+ *                  counts as empty)
+ *
+ * Every text is a NUL-terminated copy from the host's allocator, so the packet
+ * may be freed at once.  zat_acct_record_free(rec) frees them all and leaves
+ * rec and *rec->ident empty.
+ */
+void zat_acct_record_fill(const struct zat_acct_request *req, const char *nas_name, struct acct_record *rec,
+                          struct user_ident *ident);
+void zat_acct_record_free(struct acct_record *rec);
+
 #ifdef __cplusplus
 }
 #endif
