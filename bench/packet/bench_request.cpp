@@ -4,13 +4,13 @@
 //   length sum:  one pass over the length bytes (user, port, remote address
 //                and the 255 arguments), compared with the body length; the
 //                least that any decoder checking the lengths must do.  A plain
-//                byte loop, as a daemon would write it (GCC 12 at -O2 leaves
+//                byte loop, as a daemon would write it (g++ 12 at -O2 leaves
 //                it scalar)
 //   word sum:    the same sum eight length bytes at a time, as the decoder
 //                itself does it: a second, harder reference
 //   body pass:   one pass over the whole body: the same sum, then every byte
-//                of the texts read once (a count of NUL bytes), the least
-//                that a decoder also refusing NUL bytes must do
+//                of the texts read once (a count of NUL bytes), as a plain
+//                byte loop; the decoder scans with memchr instead
 //
 // The decoder adds the type and size checks and fills 259 views.  Arguments
 // are 10 to 30 bytes ("service=shell"-like), or all of one width (the

@@ -50,7 +50,7 @@ TEST_F(AcctRecord, KindFollowsTheFlags)
                  {0x0a, 0}};
     for (const auto &row : table) {
         SCOPED_TRACE(testing::Message() << "flags " << int(row.flags));
-        arg_fields f = {row.flags, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", facts_args};
+        arg_fields f = {row.flags, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", reference_args};
         bytes p = packet(TYPE_ACCT, 1, acct_body(f));
         zat_acct_request req;
         ASSERT_EQ(ZAT_REQ_OK, zat_decode_acct_request(p.data(), &req));
@@ -104,7 +104,7 @@ TEST_F(AcctRecord, CopiesOfEveryTextOutliveThePacket)
 
 TEST_F(AcctRecord, NoNasNameIsEmpty)
 {
-    bytes p = from_hex(facts_acct_plain);
+    bytes p = from_hex(reference_acct_plain);
     zat_acct_request req;
     ASSERT_EQ(ZAT_REQ_OK, zat_decode_acct_request(p.data(), &req));
     acct_record rec;
@@ -186,7 +186,7 @@ std::string entry(const std::string &user, const std::string &nas, const std::st
 
 TEST_F(WhoLog, StartWritesTheEntryAndStopClearsIt)
 {
-    ASSERT_EQ(ZAT_REQ_OK, account(from_hex(facts_acct_plain)));
+    ASSERT_EQ(ZAT_REQ_OK, account(from_hex(reference_acct_plain)));
     const std::string started = entry("joe", "nas1", "5", "10.1.2.3");
     EXPECT_EQ(started, contents());
 

@@ -161,13 +161,13 @@ TEST_P(AcctValid, EveryFieldReadBack)
 INSTANTIATE_TEST_SUITE_P(Table, AcctValid, ::testing::ValuesIn(acct_cases()),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// The accounting START of the protocol facts, checked by tshark when it was
-// recorded: header as on the wire, body in plain form.
 class Decode : public zat_test::HostFixture {};
 
-TEST_F(Decode, FactsAccountingVectorDecodes)
+// The reference accounting START, checked by tshark when it was recorded:
+// header as on the wire, body in plain form.
+TEST_F(Decode, ReferenceAccountingStartDecodes)
 {
-    block b(from_hex(facts_acct_plain));
+    block b(from_hex(reference_acct_plain));
     zat_acct_request out;
     ASSERT_EQ(ZAT_REQ_OK, zat_decode_acct_request(b.p, &out));
     EXPECT_EQ(ZAT_ACCT_FLAG_START, out.flags);
@@ -178,7 +178,7 @@ TEST_F(Decode, FactsAccountingVectorDecodes)
     EXPECT_EQ("joe", text(out.user));
     EXPECT_EQ("tty5", text(out.port));
     EXPECT_EQ("10.1.2.3", text(out.rem_addr));
-    EXPECT_EQ(facts_args, arg_texts(out.arg_cnt, out.args));
+    EXPECT_EQ(reference_args, arg_texts(out.arg_cnt, out.args));
     EXPECT_EQ(static_cast<const void *>(b.p + 12 + 11), static_cast<const void *>(out.user.ptr));
     EXPECT_TRUE(reports().empty());
 }
@@ -254,7 +254,7 @@ struct shape_case {
 const start_fields start_base = {1, 1, 1, 1, "joe", "tty5", "10.1.2.3", "ab"};
 const continue_fields continue_base = {0, "secret", "xy"};
 const arg_fields author_base = {0, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", shell_args};
-const arg_fields acct_base = {0x02, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", facts_args};
+const arg_fields acct_base = {0x02, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", reference_args};
 
 bytes frame(kind k, const bytes &body, unsigned char type)
 {

@@ -112,15 +112,15 @@ std::vector<std::string> many_args(int n, int width)
 }
 
 const std::vector<std::string> shell_args = {"service=shell", "cmd=show"};
-const std::vector<std::string> facts_args = {"service=shell", "task_id=7"};
+const std::vector<std::string> reference_args = {"service=shell", "task_id=7"};
 
-const char facts_acct_wire[] = "c00301002a2b2c2d00000030"
+const char reference_acct_wire[] = "c00301002a2b2c2d00000030"
                                "f62225b1c449147b4f1b7b00686e2ddceab6d397f86f126938b0a5f0ae0466045144395e206670e380"
                                "e4f533aa122b0c";
-const char facts_acct_plain[] = "c00301002a2b2c2d00000030"
+const char reference_acct_plain[] = "c00301002a2b2c2d00000030"
                                 "0206010101030408020d096a6f657474793531302e312e322e33736572766963653d7368656c6c"
                                 "7461736b5f69643d37";
-const char facts_key[] = "tacacs-test-key";
+const char reference_key[] = "tacacs-test-key";
 
 std::vector<start_case> start_cases()
 {
@@ -172,14 +172,14 @@ std::vector<arg_case> author_cases()
 std::vector<arg_case> acct_cases()
 {
     return {
-        {"start", {0x02, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", facts_args}},
+        {"start", {0x02, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", reference_args}},
         {"stop", {0x04, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", {"task_id=7", "elapsed_time=360"}}},
         {"watchdog", {0x08, 6, 1, 1, 1, "joe", "tty5", "", {"task_id=7"}}},
         {"watchdog_with_update", {0x0a, 6, 1, 1, 1, "joe", "tty5", "", {"task_id=7", "bytes_in=100"}}},
         // Bits outside START, STOP and WATCHDOG (the old MORE bit and the
         // unused high ones) take no part in the check and are kept.
-        {"start_with_more_bit", {0x03, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", facts_args}},
-        {"stop_with_high_bits", {0xf4, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", facts_args}},
+        {"start_with_more_bit", {0x03, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", reference_args}},
+        {"stop_with_high_bits", {0xf4, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", reference_args}},
         {"no_arguments_empty_texts", {0x02, 1, 0, 1, 1, "", "", "", {}}},
         {"empty_argument", {0x04, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", {"task_id=7", ""}}},
         {"arguments_255_realistic", {0x02, 6, 1, 1, 1, "joe", "tty5", "10.1.2.3", many_args(255)}},

@@ -70,17 +70,18 @@ std::vector<continue_case> continue_cases();
 std::vector<arg_case> author_cases();
 std::vector<arg_case> acct_cases();
 
-// Arguments of a NAS's shell authorization, and of the accounting vector below.
+// Arguments of a NAS's shell authorization, and of the reference accounting
+// START below.
 extern const std::vector<std::string> shell_args;
-extern const std::vector<std::string> facts_args;
+extern const std::vector<std::string> reference_args;
 
-// The accounting START of the protocol facts, recorded and checked with tshark
+// A reference accounting START, recorded and checked with tshark
 // (key "tacacs-test-key", session id 0x2a2b2c2d): the packet as on the wire,
 // and with its body in plain form (START, method 6, priv 1, ASCII, LOGIN,
 // joe, tty5, 10.1.2.3, service=shell, task_id=7).
-extern const char facts_acct_wire[];
-extern const char facts_acct_plain[];
-extern const char facts_key[];
+extern const char reference_acct_wire[];
+extern const char reference_acct_plain[];
+extern const char reference_key[];
 
 // The bytes of a view.
 std::string text(const zat_bytes &view);

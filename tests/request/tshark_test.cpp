@@ -1,5 +1,5 @@
 // Wireshark's TACACS+ dissector (tshark) and our decoders read the same
-// packets: every valid packet of the decoder tables, and the protocol facts'
+// packets: every valid packet of the decoder tables, and the reference
 // accounting START as it crossed the wire, obfuscated with its key.  What
 // tshark shows for each field must be what our decoder read.
 //
@@ -175,16 +175,16 @@ TEST_F(Tshark, AgreesWithTheDecodersFieldByField)
         e["tacplus.acct.flags"] = hex_byte(r.flags);
         add(p, e);
     }
-    // The facts' vector: tshark de-obfuscates the wire form with the key, our
+    // The reference START: tshark de-obfuscates the wire form with the key, our
     // decoder reads the plain form.
-    bytes plain = from_hex(facts_acct_plain);
+    bytes plain = from_hex(reference_acct_plain);
     zat_acct_request r;
     ASSERT_EQ(ZAT_REQ_OK, zat_decode_acct_request(plain.data(), &r));
     expected_fields e = arg_fields_of(r, "tacplus.acct");
     e["tacplus.acct.flags"] = hex_byte(r.flags);
-    add(from_hex(facts_acct_wire), e);
+    add(from_hex(reference_acct_wire), e);
 
-    EXPECT_EQ("", zat_test::disagreements(cap, facts_key, expected));
+    EXPECT_EQ("", zat_test::disagreements(cap, reference_key, expected));
 }
 
 } // namespace
