@@ -13,9 +13,9 @@
  *   - that the fixed fields' length bytes and the argument lengths add up to
  *     exactly the body length: a packet with bytes missing or left over is
  *     refused, as RFC 8907 section 4.5 requires;
- *   - that user, port, remote address and every argument hold no NUL byte, so
- *     that they read the same as C strings and as counted bytes ("joe\0x" is
- *     refused, it never passes as "joe");
+ *   - that user, port, remote address, every argument and the CONTINUE's
+ *     user message hold no NUL byte, so that they read the same as C strings
+ *     and as counted bytes ("joe\0x" is refused, it never passes as "joe");
  *   - for accounting, that the flags are START, STOP, WATCHDOG or
  *     WATCHDOG with UPDATE (RFC 8907 section 7.2).
  *
@@ -170,7 +170,7 @@ const char *zat_request_error_text(int code);
  *
  * Every text is a NUL-terminated copy from the host's allocator, so the packet
  * may be freed at once.  zat_acct_record_free(rec) frees them all and leaves
- * rec and *rec->ident empty.
+ * rec and the ident it pointed to empty: null pointers, no arguments.
  */
 void zat_acct_record_fill(const struct zat_acct_request *req, const char *nas_name, struct acct_record *rec,
                           struct user_ident *ident);
