@@ -8,6 +8,7 @@ prefix=$(mktemp -d /tmp/zat-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in bin/zat_pwd share/man/man1/zat_pwd.1 include/daemon/host/host.h include/daemon/packet/packet.h \
+         include/daemon/packet/request.h \
          include/daemon/velor/velor.h include/daemon/orbel/orbel.h include/daemon/obfuscation/obfuscation.h; do
     [ -f "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
@@ -18,6 +19,10 @@ cp "$root/examples/skeleton_daemon.c" "$prefix/"
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/skeleton_daemon.c" \
     $(pkg-config --cflags --libs zat-packet zat-velor) -o "$prefix/skeleton_daemon"
+# The request decoders' header is plain C on its own.
+printf '#include <daemon/packet/request.h>\nint decode(const unsigned char *p){struct zat_acct_request r;return zat_decode_acct_request(p,&r);}\n' >"$prefix/request.c"
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c11 -Wall -Wextra -Werror -pedantic $flags -c "$prefix/request.c" $(pkg-config --cflags zat-packet) -o "$prefix/request.o"
 # orbel builds on its own too.
 printf '#include <daemon/orbel/orbel.h>\nint main(void){unsigned char k[8]={0},b[8]={0};zat_set_des_mode(1);zat_des_loadkey(k,0);zat_des(b);return b[0]!=0x8c;}\n' >"$prefix/des.c"
 # shellcheck disable=SC2046,SC2086
