@@ -46,22 +46,4 @@ EOF
 "$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/obf.c" $(pkg-config --cflags --libs zat-obfuscation) -o "$prefix/obf"
 "$prefix/obf"
 "$prefix/des"
-# So does the obfuscation archive, with libmd through its pkg-config file: a
-# daemon's md5_xor sends the reply of the worked vector.
-cat >"$prefix/obf.c" <<'EOF'
-#include <string.h>
-#include <daemon/obfuscation/obfuscation.h>
-void report(int priority, const char *format, ...) { (void)priority; (void)format; }
-int md5_xor(unsigned char *packet, unsigned char *body, const char *key) { return zat_md5_xor(packet, body, key); }
-int main(void)
-{
-    unsigned char p[19] = {0xc0, 0x03, 0x02, 0x01, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7, 0x00, 0x02, 0x00, 0x00, 0x01, 'o', 'k'};
-    const unsigned char wire[19] = {0xc0, 0x03, 0x02, 0x00, 0x2a, 0x2b, 0x2c, 0x2d, 0, 0, 0, 7,
-                                    0xca, 0xb3, 0x2d, 0x39, 0x14, 0x5a, 0x6f};
-    return md5_xor(p, p + 12, "tacacs-test-key") != 0 || memcmp(p, wire, sizeof wire) != 0;
-}
-EOF
-# shellcheck disable=SC2046,SC2086
-"$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/obf.c" $(pkg-config --cflags --libs zat-obfuscation) -o "$prefix/obf"
-"$prefix/obf"
 ZAT_SKELETON="$prefix/skeleton_daemon" "$driver"
