@@ -2,18 +2,23 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 
 namespace fake_sys {
 namespace {
 
-int watched = -1;
+// Test services on other threads make calls on their own descriptors while
+// the test thread changes the watch.
+std::atomic<int> watched{-1};
 std::deque<poll_outcome> polls;
 std::deque<io_outcome> reads;
 std::deque<io_outcome> writes;
-int n_poll, n_read, n_write;
+std::deque<io_outcome> sends;
+int n_poll, n_read, n_write, n_send;
 int poll_timeout = -2;
 
 template <typename F>
@@ -25,6 +30,7 @@ F real(const char *name)
 using poll_fn = int (*)(struct pollfd *, nfds_t, int);
 using read_fn = ssize_t (*)(int, void *, size_t);
 using write_fn = ssize_t (*)(int, const void *, size_t);
+using send_fn = ssize_t (*)(int, const void *, size_t, int);
 
 bool watches(struct pollfd *fds, nfds_t n)
 {
@@ -42,16 +48,19 @@ void reset(int fd)
     polls.clear();
     reads.clear();
     writes.clear();
-    n_poll = n_read = n_write = 0;
+    sends.clear();
+    n_poll = n_read = n_write = n_send = 0;
     poll_timeout = -2;
 }
 
 void queue_poll(poll_outcome outcome) { polls.push_back(outcome); }
 void queue_read(io_outcome outcome) { reads.push_back(outcome); }
 void queue_write(io_outcome outcome) { writes.push_back(outcome); }
+void queue_send(io_outcome outcome) { sends.push_back(outcome); }
 int poll_calls() { return n_poll; }
 int read_calls() { return n_read; }
 int write_calls() { return n_write; }
+int send_calls() { return n_send; }
 int last_poll_timeout() { return poll_timeout; }
 
 } // namespace fake_sys
@@ -105,6 +114,23 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
     writes.pop_front();
     if (o.pass)
         return next(fd, buf, count < size_t(o.limit) ? count : size_t(o.limit));
+    if (o.result < 0)
+        errno = o.error;
+    return o.result;
+}
+
+extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    static send_fn next = real<send_fn>("send");
+    if (fd != watched || watched < 0)
+        return next(fd, buf, len, flags);
+    n_send++;
+    if (sends.empty())
+        return next(fd, buf, len, flags);
+    io_outcome o = sends.front();
+    sends.pop_front();
+    if (o.pass)
+        return next(fd, buf, len < size_t(o.limit) ? len : size_t(o.limit), flags);
     if (o.result < 0)
         errno = o.error;
     return o.result;
