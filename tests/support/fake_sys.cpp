@@ -20,6 +20,10 @@ std::deque<io_outcome> writes;
 std::deque<io_outcome> sends;
 int n_poll, n_read, n_write, n_send;
 int poll_timeout = -2;
+int poll_cap = -1;
+bool time_faked;
+time_t time_now;
+int time_step;
 
 template <typename F>
 F real(const char *name)
@@ -51,6 +55,8 @@ void reset(int fd)
     sends.clear();
     n_poll = n_read = n_write = n_send = 0;
     poll_timeout = -2;
+    poll_cap = -1;
+    time_faked = false;
 }
 
 void queue_poll(poll_outcome outcome) { polls.push_back(outcome); }
@@ -63,6 +69,15 @@ int write_calls() { return n_write; }
 int send_calls() { return n_send; }
 int last_poll_timeout() { return poll_timeout; }
 
+void cap_poll_timeout(int ms) { poll_cap = ms; }
+
+void fake_time(time_t start, int step)
+{
+    time_faked = true;
+    time_now = start;
+    time_step = step;
+}
+
 } // namespace fake_sys
 
 using namespace fake_sys;
@@ -74,8 +89,11 @@ extern "C" int poll(struct pollfd *fds, nfds_t n, int timeout)
         return next(fds, n, timeout);
     n_poll++;
     poll_timeout = timeout;
-    if (polls.empty())
+    if (polls.empty()) {
+        if (poll_cap >= 0 && (timeout < 0 || timeout > poll_cap))
+            timeout = poll_cap;
         return next(fds, n, timeout);
+    }
     poll_outcome o = polls.front();
     polls.pop_front();
     for (nfds_t i = 0; i < n; i++)
@@ -134,4 +152,20 @@ extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
     if (o.result < 0)
         errno = o.error;
     return o.result;
+}
+
+extern "C" time_t time(time_t *out)
+{
+    time_t now;
+    if (time_faked) {
+        now = time_now;
+        time_now += time_step;
+    } else {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        now = ts.tv_sec;
+    }
+    if (out)
+        *out = now;
+    return now;
 }

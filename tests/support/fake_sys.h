@@ -7,6 +7,7 @@
 #define ZAT_TEST_FAKE_SYS_H
 
 #include <poll.h>
+#include <time.h>
 
 namespace fake_sys {
 
@@ -37,6 +38,15 @@ void queue_poll(poll_outcome outcome);
 void queue_read(io_outcome outcome);
 void queue_write(io_outcome outcome);
 void queue_send(io_outcome outcome);
+
+// poll() on the watched descriptor with nothing queued waits for real, but
+// at most this long (-1: as long as asked), so a real time-out on a real
+// socket comes at once.  last_poll_timeout() still gives what was asked.
+void cap_poll_timeout(int ms);
+
+// time() gives start, then start + step, start + 2 step, ... one step per
+// call, until reset().
+void fake_time(time_t start, int step);
 
 // Calls made on the watched descriptor since reset().
 int poll_calls();
