@@ -53,7 +53,8 @@ unsigned char *read_packet(void);
  */
 void send_authen_reply(int status, const char *server_msg, uint16_t server_msg_len, const char *data,
                        uint16_t data_len, int flags);
-void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt, const char **args);
+void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt,
+                       const char *const *args);
 void send_acct_reply(int status, const char *server_msg, const char *data);
 
 /* Logs "<peer_name> <addr_buf>: msg" and sends it in an authentication ERROR reply. */

@@ -171,7 +171,7 @@ __attribute__((weak)) void send_authen_reply(int status, const char *server_msg,
 }
 
 __attribute__((weak)) void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt,
-                                             const char **args)
+                                             const char *const *args)
 {
     // A negative count is taken as no arguments.
     int count = arg_cnt > 0 ? arg_cnt : 0;
