@@ -26,9 +26,9 @@ namespace {
 constexpr int error_text_size = 1281;
 
 // What the length fields of the authorization and accounting replies carry.
-constexpr size_t max_text = 65535;     // 16-bit server message and data lengths
-constexpr size_t max_args = 255;       // one count byte
-constexpr size_t max_arg_len = 255;    // one length byte per argument
+constexpr size_t max_text = ZAT_MAX_REPLY_TEXT;
+constexpr size_t max_args = ZAT_MAX_REPLY_ARGS;
+constexpr size_t max_arg_len = ZAT_MAX_REPLY_ARG_LEN;
 
 // Server message of the error reply that replaces one over a limit.
 const char too_large[] = "reply too large";
