@@ -140,7 +140,7 @@ void write_packet(unsigned char *packet)
     // Set while sends find no room although poll() reported some: the clock
     // then bounds the wait, since poll() returns at once every time.
     bool stalled = false;
-    time_t stalled_since = 0;
+    struct timespec stalled_since = {0, 0};
     while (sent < total) {
         pfd.revents = 0;
         int ready = poll(&pfd, 1, IO_TIMEOUT_MS);
@@ -161,12 +161,14 @@ void write_packet(unsigned char *packet)
         }
         ssize_t put = transfer(fd, packet + sent, static_cast<size_t>(total - sent), not_socket);
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            time_t now = time(nullptr);
+            int saved = errno;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            errno = saved;
             if (!stalled) {
                 stalled = true;
                 stalled_since = now;
-            } else if (now - stalled_since >= IO_TIMEOUT_MS / 1000) {
-                int saved = errno;
+            } else if (now.tv_sec - stalled_since.tv_sec >= IO_TIMEOUT_MS / 1000) {
                 report(7, "%s: timeout writing to fd %d", session.peer_name, fd);
                 errno = saved;
                 return;

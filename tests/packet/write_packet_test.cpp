@@ -107,7 +107,7 @@ TEST_F(WritePacket, SendThatKeepsWouldBlockingEndsAtTheTimeOut)
         fake_sys::queue_poll({1, 0, POLLOUT});
         fake_sys::queue_send(fake_sys::fail(EAGAIN));
     }
-    fake_sys::fake_time(100000, 100);  // 100 s further at every look at the clock
+    fake_sys::fake_monotonic(100000, 100);  // 100 s further at every look at the clock
     errno = 0;
     zat_packet::write_packet(reply.data());
     EXPECT_EQ(EAGAIN, errno);
