@@ -3,6 +3,10 @@
 //
 // Body: user message length (2), data length (2), flags (1), user message,
 // data.  The two length fields are handed to the caller in host order.
+//
+// Two kinds of null result: when read_packet() gives nothing, the connection
+// is broken or out of step and nothing is sent; a packet that did arrive but
+// is not a proper CONTINUE gets an authentication error reply first.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,7 +41,7 @@ extern "C" __attribute__((weak)) unsigned char *get_authen_continue(void)
 {
     unsigned char *packet = read_packet();
     if (!packet)
-        return nullptr;
+        return nullptr;  // read_packet() has said why; no reply
 
     if (packet[1] != TYPE_AUTHEN || packet[2] < 2) {
         char text[error_text_size];

@@ -6,6 +6,25 @@
  * wire byte order, then the body.  A packet that a call returns belongs to
  * the caller, who releases it with free().
  *
+ * What the daemon keeps in the session record:
+ *   - session.session_id: the module copies it into every reply header but
+ *     never sets it.  Take it from each request's header (bytes 4-7,
+ *     big-endian) before answering, so that the reply carries the session id
+ *     of the request that it answers.
+ *   - session.seq_no: the module adds 1 for every packet read and every
+ *     reply sent, so a TACACS+ session expects requests 1, 3, 5 ... and
+ *     answers 2, 4, 6 ...  Set it back to 0 whenever a new TACACS+ session
+ *     starts on the connection (after each finished exchange, so that the
+ *     next request, with sequence number 1, is accepted); a request of a
+ *     new session is refused otherwise.
+ *
+ * Writing never waits outside poll(): replies go out with
+ * send(MSG_DONTWAIT | MSG_NOSIGNAL), so a NAS that stops reading costs at
+ * most IO_TIMEOUT_MS of silence, and one that has gone raises no SIGPIPE.
+ * A descriptor that is not a socket (a pipe, a terminal) is written with
+ * write() in pieces of at most PIPE_BUF bytes; a daemon served through a
+ * pipe should still ignore SIGPIPE.
+ *
  * The entry points are weak definitions: a daemon that defines a function of
  * the same name gets its own in their place.
  */
@@ -53,7 +72,28 @@ unsigned char *read_packet(void);
  */
 void send_authen_reply(int status, const char *server_msg, uint16_t server_msg_len, const char *data,
                        uint16_t data_len, int flags);
-void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt, const char **args);
+
+/*
+ * Limits of a reply, set by its length fields: at most 255 arguments
+ * (ZAT_MAX_REPLY_ARGS), each at most 255 bytes (ZAT_MAX_REPLY_ARG_LEN),
+ * and a server message and data of at most 65535 bytes each
+ * (ZAT_MAX_REPLY_TEXT).
+ *
+ * A reply over a limit is not sent, and nothing of it is cut: a priority-3
+ * line names the field and its size, and the NAS gets AUTHOR_STATUS_ERROR
+ * (or ACCT_STATUS_ERROR) with the server message "reply too large" instead.
+ * seq_no moves on once, for that reply.
+ *
+ * args is an array of arg_cnt NUL-terminated "attribute=value" pairs; a
+ * table of constant pairs passes without a cast.  A negative arg_cnt counts
+ * as 0.
+ */
+#define ZAT_MAX_REPLY_ARGS 255      /* one count byte */
+#define ZAT_MAX_REPLY_ARG_LEN 255   /* one length byte per argument */
+#define ZAT_MAX_REPLY_TEXT 65535    /* 16-bit server message and data lengths */
+void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt,
+                       const char *const *args);
+/* Limits: server message and data at most ZAT_MAX_REPLY_TEXT bytes each, as above. */
 void send_acct_reply(int status, const char *server_msg, const char *data);
 
 /* Logs "<peer_name> <addr_buf>: msg" and sends it in an authentication ERROR reply. */
@@ -64,8 +104,14 @@ void send_error_reply(int type, const char *msg);
 
 /*
  * Reads an authentication CONTINUE.  Returns the packet with its body's two
- * 16-bit length fields converted to host order, or null after logging why
- * and sending an authentication error reply.
+ * 16-bit length fields converted to host order, or null after logging why.
+ *
+ * When read_packet() gives nothing (the connection failed, timed out or
+ * closed, or the header, sequence number or key was refused), the result is
+ * null and nothing is sent: the daemon ends the exchange.  Only a packet
+ * that arrived but is no proper CONTINUE (another type, a sequence number
+ * below 2, lengths that do not add up to the body) is answered with an
+ * authentication error reply before null is returned.
  */
 unsigned char *get_authen_continue(void);
 

@@ -4,6 +4,11 @@
 // Each reply is built in one exactly sized, zeroed block.  Its two 16-bit
 // length fields stay in host order until after the debug dump, and are turned
 // to wire order in place just before write_packet().
+//
+// A reply whose texts or arguments do not fit their length fields is never
+// sent cut: a NAS would read the bytes past a wrapped length as the next
+// field, and a cut "attribute=value" pair can mean something else.  It is
+// logged and answered with the type's error reply instead.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +24,14 @@ namespace {
 
 // Room for the text of an error reply: 1280 characters and the terminator.
 constexpr int error_text_size = 1281;
+
+// What the length fields of the authorization and accounting replies carry.
+constexpr size_t max_text = ZAT_MAX_REPLY_TEXT;
+constexpr size_t max_args = ZAT_MAX_REPLY_ARGS;
+constexpr size_t max_arg_len = ZAT_MAX_REPLY_ARG_LEN;
+
+// Server message of the error reply that replaces one over a limit.
+const char too_large[] = "reply too large";
 
 // 0x01 always; 0x04 too when the NAS asked for single-connection mode and the
 // daemon has not ruled it out.  No other request flag is echoed.
@@ -82,6 +95,61 @@ void finish_reply(unsigned char *packet, int total, unsigned char *len1, unsigne
     free(packet);
 }
 
+// Builds and sends an authorization RESPONSE whose fields are known to fit.
+void author_reply(int status, const char *server_msg, size_t msg_len, const char *data, size_t dat_len, int count,
+                  const char *const *args)
+{
+    size_t args_len = 0;
+    for (int i = 0; i < count; i++)
+        args_len += strlen(args[i]);
+    int total = static_cast<int>(HEADER_SIZE + 6 + count + msg_len + dat_len + args_len);
+
+    unsigned char *packet = new_reply(VERSION_DEFAULT, TYPE_AUTHOR, total);
+    unsigned char *body = packet + HEADER_SIZE;
+    body[0] = static_cast<unsigned char>(status);
+    body[1] = static_cast<unsigned char>(count);
+    put_host16(body + 2, static_cast<uint16_t>(msg_len));
+    put_host16(body + 4, static_cast<uint16_t>(dat_len));
+    for (int i = 0; i < count; i++)
+        body[6 + i] = static_cast<unsigned char>(strlen(args[i]));
+    unsigned char *at = put_bytes(body + 6 + count, server_msg, msg_len);
+    at = put_bytes(at, data, dat_len);
+    for (int i = 0; i < count; i++)
+        at = put_bytes(at, args[i], strlen(args[i]));
+    finish_reply(packet, total, body + 2, body + 4);
+}
+
+// Builds and sends an accounting REPLY whose texts are known to fit.
+void acct_reply(int status, const char *server_msg, size_t msg_len, const char *data, size_t dat_len)
+{
+    int total = static_cast<int>(HEADER_SIZE + 5 + msg_len + dat_len);
+
+    unsigned char *packet = new_reply(VERSION_DEFAULT, TYPE_ACCT, total);
+    unsigned char *body = packet + HEADER_SIZE;
+    put_host16(body + 0, static_cast<uint16_t>(msg_len));
+    put_host16(body + 2, static_cast<uint16_t>(dat_len));
+    body[4] = static_cast<unsigned char>(status);
+    put_bytes(put_bytes(body + 5, server_msg, msg_len), data, dat_len);
+    finish_reply(packet, total, body + 0, body + 2);
+}
+
+// True when the two texts of a reply fit their 16-bit lengths; otherwise
+// logs the first that does not, for a reply of the named kind.
+bool texts_fit(const char *kind, size_t msg_len, size_t dat_len)
+{
+    if (msg_len > max_text) {
+        report(3, "%s: %s reply too large: server message is %zu bytes, at most %zu", session.peer_name, kind,
+               msg_len, max_text);
+        return false;
+    }
+    if (dat_len > max_text) {
+        report(3, "%s: %s reply too large: data is %zu bytes, at most %zu", session.peer_name, kind, dat_len,
+               max_text);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -103,44 +171,41 @@ __attribute__((weak)) void send_authen_reply(int status, const char *server_msg,
 }
 
 __attribute__((weak)) void send_author_reply(int status, const char *server_msg, const char *data, int arg_cnt,
-                                             const char **args)
+                                             const char *const *args)
 {
+    // A negative count is taken as no arguments.
     int count = arg_cnt > 0 ? arg_cnt : 0;
     size_t msg_len = text_length(server_msg);
     size_t dat_len = text_length(data);
-    size_t args_len = 0;
-    for (int i = 0; i < count; i++)
-        args_len += strlen(args[i]);
-    int total = static_cast<int>(HEADER_SIZE + 6 + count + msg_len + dat_len + args_len);
 
-    unsigned char *packet = new_reply(VERSION_DEFAULT, TYPE_AUTHOR, total);
-    unsigned char *body = packet + HEADER_SIZE;
-    body[0] = static_cast<unsigned char>(status);
-    body[1] = static_cast<unsigned char>(count);
-    put_host16(body + 2, static_cast<uint16_t>(msg_len));
-    put_host16(body + 4, static_cast<uint16_t>(dat_len));
-    for (int i = 0; i < count; i++)
-        body[6 + i] = static_cast<unsigned char>(strlen(args[i]) & 0xff);
-    unsigned char *at = put_bytes(body + 6 + count, server_msg, msg_len);
-    at = put_bytes(at, data, dat_len);
-    for (int i = 0; i < count; i++)
-        at = put_bytes(at, args[i], strlen(args[i]));
-    finish_reply(packet, total, body + 2, body + 4);
+    bool fits = true;
+    if (size_t(count) > max_args) {
+        report(3, "%s: authorization reply too large: %d arguments, at most %zu", session.peer_name, count,
+               max_args);
+        fits = false;
+    }
+    for (int i = 0; fits && i < count; i++) {
+        size_t len = strlen(args[i]);
+        if (len > max_arg_len) {
+            report(3, "%s: authorization reply too large: argument %d is %zu bytes, at most %zu",
+                   session.peer_name, i + 1, len, max_arg_len);
+            fits = false;
+        }
+    }
+    if (fits && texts_fit("authorization", msg_len, dat_len))
+        author_reply(status, server_msg, msg_len, data, dat_len, count, args);
+    else
+        author_reply(AUTHOR_STATUS_ERROR, too_large, strlen(too_large), nullptr, 0, 0, nullptr);
 }
 
 __attribute__((weak)) void send_acct_reply(int status, const char *server_msg, const char *data)
 {
     size_t msg_len = text_length(server_msg);
     size_t dat_len = text_length(data);
-    int total = static_cast<int>(HEADER_SIZE + 5 + msg_len + dat_len);
-
-    unsigned char *packet = new_reply(VERSION_DEFAULT, TYPE_ACCT, total);
-    unsigned char *body = packet + HEADER_SIZE;
-    put_host16(body + 0, static_cast<uint16_t>(msg_len));
-    put_host16(body + 2, static_cast<uint16_t>(dat_len));
-    body[4] = static_cast<unsigned char>(status);
-    put_bytes(put_bytes(body + 5, server_msg, msg_len), data, dat_len);
-    finish_reply(packet, total, body + 0, body + 2);
+    if (texts_fit("accounting", msg_len, dat_len))
+        acct_reply(status, server_msg, msg_len, data, dat_len);
+    else
+        acct_reply(ACCT_STATUS_ERROR, too_large, strlen(too_large), nullptr, 0);
 }
 
 __attribute__((weak)) void send_authen_error(const char *msg)

@@ -4,10 +4,18 @@
 // time-out bounds the silence between two chunks, not the whole packet.
 // Messages about the connection are debug lines (priority 7) that begin with
 // the NAS name; malformed packets and key failures are errors (priority 3).
+//
+// No transfer call ever waits by itself: poll() reports room when there is
+// some, not room for the whole rest of a reply, so a blocking write() could
+// wait without end for a NAS that has stopped reading.  Replies therefore
+// go out with send(MSG_DONTWAIT | MSG_NOSIGNAL), which takes what fits and
+// raises no SIGPIPE when the NAS has gone.
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,6 +28,23 @@ namespace zat_packet {
 namespace {
 
 constexpr short error_events = POLLERR | POLLHUP | POLLNVAL;
+
+// One transfer of at most `count` bytes that does not wait.  A descriptor
+// that is not a socket (a pipe or terminal that a daemon was started on)
+// cannot take send(); from the first ENOTSOCK on it is written with write()
+// in pieces of at most PIPE_BUF bytes, which a pipe that poll() reported
+// writable takes whole without waiting.  A failure leaves errno set;
+// EAGAIN/EWOULDBLOCK mean that the room poll() saw is gone.
+ssize_t transfer(int fd, const unsigned char *data, size_t count, bool &not_socket)
+{
+    if (!not_socket) {
+        ssize_t put = send(fd, data, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (put >= 0 || errno != ENOTSOCK)
+            return put;
+        not_socket = true;
+    }
+    return write(fd, data, count < PIPE_BUF ? count : PIPE_BUF);
+}
 
 } // namespace
 
@@ -111,6 +136,11 @@ void write_packet(unsigned char *packet)
     pfd.events = POLLOUT | error_events;
 
     int sent = 0;
+    bool not_socket = false;
+    // Set while sends find no room although poll() reported some: the clock
+    // then bounds the wait, since poll() returns at once every time.
+    bool stalled = false;
+    struct timespec stalled_since = {0, 0};
     while (sent < total) {
         pfd.revents = 0;
         int ready = poll(&pfd, 1, IO_TIMEOUT_MS);
@@ -129,7 +159,22 @@ void write_packet(unsigned char *packet)
             report(7, "%s: spurious return from poll", session.peer_name);
             continue;
         }
-        ssize_t put = write(fd, packet + sent, static_cast<size_t>(total - sent));
+        ssize_t put = transfer(fd, packet + sent, static_cast<size_t>(total - sent), not_socket);
+        if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int saved = errno;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            errno = saved;
+            if (!stalled) {
+                stalled = true;
+                stalled_since = now;
+            } else if (now.tv_sec - stalled_since.tv_sec >= IO_TIMEOUT_MS / 1000) {
+                report(7, "%s: timeout writing to fd %d", session.peer_name, fd);
+                errno = saved;
+                return;
+            }
+            continue;
+        }
         if (put <= 0) {
             int saved = errno;
             report(7, "%s: error writing fd %d sent=%d", session.peer_name, fd, static_cast<int>(put));
@@ -137,6 +182,7 @@ void write_packet(unsigned char *packet)
             return;
         }
         sent += static_cast<int>(put);
+        stalled = false;
     }
     session.last_activity = time(nullptr);
 }

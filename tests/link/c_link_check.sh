@@ -2,8 +2,9 @@
 # Builds the example daemon (examples/skeleton_daemon.c) with the C compiler
 # alone against the module archives of this build, then drives it as a NAS.
 # Fails if an archive needs anything from the C++ runtime or has global
-# constructors, or if a module archive calls a message digest: MD5 is the
-# daemon's business, or that of the optional obfuscation archive.
+# constructors, if a module archive calls a message digest (MD5 is the
+# daemon's business, or that of the optional obfuscation archive), or if the
+# header takes a C caller's arguments only with a warning.
 # Usage: c_link_check.sh CC SOURCE_ROOT WORKDIR "EXTRA_FLAGS" DRIVER ARCHIVE...
 set -eu
 cc=$1 root=$2 work=$3 flags=$4 driver=$5
@@ -35,4 +36,8 @@ for archive in "$@"; do
 done
 # shellcheck disable=SC2086
 "$cc" -std=c11 -Wall -Wextra -Werror $flags -I"$root" "$root/examples/skeleton_daemon.c" "$@" -lmd -o "$work/skeleton_daemon"
+# The argument array of send_author_reply takes a constant table and a
+# const char ** alike, without a cast.
+# shellcheck disable=SC2086
+"$cc" -std=c11 -Wall -Wextra -Werror -pedantic $flags -I"$root" -c "$root/tests/link/author_args.c" -o "$work/author_args.o"
 ZAT_SKELETON="$work/skeleton_daemon" "$driver"

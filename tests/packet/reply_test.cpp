@@ -2,6 +2,7 @@
 // the error replies, and the checks of an authentication CONTINUE.
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "daemon/packet/packet.h"
 #include "tests/packet/packet_util.h"
 #include "tests/packet/recording_host.h"
+#include "tests/support/fake_sys.h"
 #include "tests/support/reports.h"
 #include "tests/support/sockets.h"
 
@@ -335,5 +337,63 @@ TEST_F(Continue, NothingReadMeansNothingSent)
     EXPECT_EQ(nullptr, get_authen_continue());
     EXPECT_TRUE(recording_host::xor_calls().empty());
 }
+
+// Every way in which read_packet() gives nothing: get_authen_continue()
+// returns null and sends nothing, whether the connection failed or
+// read_packet() refused what came.  Only a packet that it returned and that
+// is no proper CONTINUE is answered with an error reply (above).
+struct unread_case {
+    const char *name;
+    bytes wire;      // what the NAS sends before the call
+    bool then_eof;   // and then it stops sending
+    int xor_result;  // what md5_xor() answers
+    bool times_out;  // the wait for the header times out
+};
+
+class ContinueUnread : public Continue, public ::testing::WithParamInterface<unread_case> {};
+
+TEST_P(ContinueUnread, NullAndNoReply)
+{
+    const unread_case &c = GetParam();
+    if (!c.wire.empty()) {
+        ASSERT_TRUE(zat_test::send_all(link.peer, c.wire));
+    }
+    if (c.then_eof) {
+        ASSERT_EQ(0, shutdown(link.peer, SHUT_WR));  // it can still receive
+    }
+    recording_host::set_xor_result(c.xor_result);
+    if (c.times_out) {
+        fake_sys::reset(link.ours);
+        fake_sys::queue_poll({0, 0, 0});
+    }
+    int seq_no_before = session.seq_no;
+    EXPECT_EQ(nullptr, get_authen_continue());
+    EXPECT_FALSE(reports().empty()) << "read_packet says why";
+    unsigned char byte;
+    EXPECT_EQ(-1, recv(link.peer, &byte, 1, MSG_DONTWAIT)) << "something reached the NAS";
+    EXPECT_LE(session.seq_no, seq_no_before + 1) << "at most the read counted, no reply";
+    for (const auto &call : recording_host::xor_calls())
+        EXPECT_NE(AUTHEN_STATUS_ERROR, call.seen.size() > 12 ? call.seen[12] : -1) << "no reply built";
+}
+
+// An empty CONTINUE, less its last `missing` bytes.
+bytes continue_packet(unsigned char version, unsigned char seq, size_t missing = 0)
+{
+    bytes p = zat_test::header(version, TYPE_AUTHEN, seq, 0x01, 0x2a2b2c2d, 5);
+    p.insert(p.end(), {0x00, 0x00, 0x00, 0x00, 0x00});
+    p.resize(p.size() - missing);
+    return p;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ContinueUnread,
+    ::testing::Values(unread_case{"timeout", {}, false, 0, true},
+                      unread_case{"closed_before_sending", {}, true, 0, false},
+                      unread_case{"header_cut_short", {0xc0, 0x01, 0x03}, true, 0, false},
+                      unread_case{"body_cut_short", continue_packet(0xc0, 3, 2), true, 0, false},
+                      unread_case{"bad_version", continue_packet(0xb0, 3), false, 0, false},
+                      unread_case{"wrong_sequence", continue_packet(0xc0, 5), false, 0, false},
+                      unread_case{"key_failure", continue_packet(0xc0, 3), false, 1, false}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

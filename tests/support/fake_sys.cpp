@@ -2,19 +2,28 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 
 namespace fake_sys {
 namespace {
 
-int watched = -1;
+// Test services on other threads make calls on their own descriptors while
+// the test thread changes the watch.
+std::atomic<int> watched{-1};
 std::deque<poll_outcome> polls;
 std::deque<io_outcome> reads;
 std::deque<io_outcome> writes;
-int n_poll, n_read, n_write;
+std::deque<io_outcome> sends;
+int n_poll, n_read, n_write, n_send;
 int poll_timeout = -2;
+int poll_cap = -1;
+bool clock_faked;
+time_t clock_now;
+int clock_step;
 
 template <typename F>
 F real(const char *name)
@@ -25,6 +34,8 @@ F real(const char *name)
 using poll_fn = int (*)(struct pollfd *, nfds_t, int);
 using read_fn = ssize_t (*)(int, void *, size_t);
 using write_fn = ssize_t (*)(int, const void *, size_t);
+using send_fn = ssize_t (*)(int, const void *, size_t, int);
+using clock_gettime_fn = int (*)(clockid_t, struct timespec *);
 
 bool watches(struct pollfd *fds, nfds_t n)
 {
@@ -42,17 +53,31 @@ void reset(int fd)
     polls.clear();
     reads.clear();
     writes.clear();
-    n_poll = n_read = n_write = 0;
+    sends.clear();
+    n_poll = n_read = n_write = n_send = 0;
     poll_timeout = -2;
+    poll_cap = -1;
+    clock_faked = false;
 }
 
 void queue_poll(poll_outcome outcome) { polls.push_back(outcome); }
 void queue_read(io_outcome outcome) { reads.push_back(outcome); }
 void queue_write(io_outcome outcome) { writes.push_back(outcome); }
+void queue_send(io_outcome outcome) { sends.push_back(outcome); }
 int poll_calls() { return n_poll; }
 int read_calls() { return n_read; }
 int write_calls() { return n_write; }
+int send_calls() { return n_send; }
 int last_poll_timeout() { return poll_timeout; }
+
+void cap_poll_timeout(int ms) { poll_cap = ms; }
+
+void fake_monotonic(time_t start, int step)
+{
+    clock_faked = true;
+    clock_now = start;
+    clock_step = step;
+}
 
 } // namespace fake_sys
 
@@ -65,8 +90,11 @@ extern "C" int poll(struct pollfd *fds, nfds_t n, int timeout)
         return next(fds, n, timeout);
     n_poll++;
     poll_timeout = timeout;
-    if (polls.empty())
+    if (polls.empty()) {
+        if (poll_cap >= 0 && (timeout < 0 || timeout > poll_cap))
+            timeout = poll_cap;
         return next(fds, n, timeout);
+    }
     poll_outcome o = polls.front();
     polls.pop_front();
     for (nfds_t i = 0; i < n; i++)
@@ -108,4 +136,32 @@ extern "C" ssize_t write(int fd, const void *buf, size_t count)
     if (o.result < 0)
         errno = o.error;
     return o.result;
+}
+
+extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
+{
+    static send_fn next = real<send_fn>("send");
+    if (fd != watched || watched < 0)
+        return next(fd, buf, len, flags);
+    n_send++;
+    if (sends.empty())
+        return next(fd, buf, len, flags);
+    io_outcome o = sends.front();
+    sends.pop_front();
+    if (o.pass)
+        return next(fd, buf, len < size_t(o.limit) ? len : size_t(o.limit), flags);
+    if (o.result < 0)
+        errno = o.error;
+    return o.result;
+}
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec *ts)
+{
+    static clock_gettime_fn next = real<clock_gettime_fn>("clock_gettime");
+    if (!clock_faked || clock != CLOCK_MONOTONIC)
+        return next(clock, ts);
+    ts->tv_sec = clock_now;
+    ts->tv_nsec = 0;
+    clock_now += clock_step;
+    return 0;
 }

@@ -1,12 +1,13 @@
 // Replaceable system calls for test binaries.  A binary that links this
-// library gets its own poll(), read() and write(): they pass every call to
-// the C library unless a test has queued an outcome for the watched
+// library gets its own poll(), read(), write() and send(): they pass every
+// call to the C library unless a test has queued an outcome for the watched
 // descriptor.  That gives EINTR, time-outs, spurious wake-ups, error events
 // and short transfers on demand, without waiting for them.
 #ifndef ZAT_TEST_FAKE_SYS_H
 #define ZAT_TEST_FAKE_SYS_H
 
 #include <poll.h>
+#include <time.h>
 
 namespace fake_sys {
 
@@ -17,7 +18,7 @@ struct poll_outcome {
     short revents;  // when result > 0
 };
 
-// read()/write(): either fail or succeed with a value of our own (pass = 0),
+// read()/write()/send(): either fail or succeed with a value of our own (pass = 0),
 // or do the real call limited to at most `limit` bytes (pass = 1).
 struct io_outcome {
     int pass;
@@ -36,11 +37,22 @@ void reset(int fd = -1);
 void queue_poll(poll_outcome outcome);
 void queue_read(io_outcome outcome);
 void queue_write(io_outcome outcome);
+void queue_send(io_outcome outcome);
+
+// poll() on the watched descriptor with nothing queued waits for real, but
+// at most this long (-1: as long as asked), so a real time-out on a real
+// socket comes at once.  last_poll_timeout() still gives what was asked.
+void cap_poll_timeout(int ms);
+
+// clock_gettime(CLOCK_MONOTONIC) gives start seconds, then start + step,
+// start + 2 step, ... one step per call, until reset().
+void fake_monotonic(time_t start, int step);
 
 // Calls made on the watched descriptor since reset().
 int poll_calls();
 int read_calls();
 int write_calls();
+int send_calls();
 // Timeout argument of the last poll() on the watched descriptor.
 int last_poll_timeout();
 

@@ -105,6 +105,65 @@ bool read_reply(int fd, const char *key, reply &out)
     return true;
 }
 
+namespace {
+
+// Takes n bytes at `at` if the body still has them; false (and at moved to
+// the end) if it does not.
+bool take(const bytes &body, size_t &at, size_t n, std::string &out)
+{
+    if (at > body.size() || n > body.size() - at) {
+        out.assign(body.begin() + static_cast<long>(std::min(at, body.size())), body.end());
+        at = body.size();
+        return false;
+    }
+    out.assign(body.begin() + static_cast<long>(at), body.begin() + static_cast<long>(at + n));
+    at += n;
+    return true;
+}
+
+size_t be16(const bytes &b, size_t at)
+{
+    return size_t(b[at]) << 8 | b[at + 1];
+}
+
+} // namespace
+
+decoded_reply decode_author_response(const bytes &body)
+{
+    // status, arg_cnt, server_msg_len, data_len, arg_cnt length bytes,
+    // server_msg, data, the arguments.
+    decoded_reply r;
+    if (body.size() < 6)
+        return r;
+    r.status = body[0];
+    size_t count = body[1];
+    size_t msg_len = be16(body, 2), data_len = be16(body, 4);
+    if (body.size() < 6 + count)
+        return r;
+    size_t at = 6 + count;
+    bool whole = take(body, at, msg_len, r.server_msg) && take(body, at, data_len, r.data);
+    for (size_t i = 0; whole && i < count; i++) {
+        std::string arg;
+        whole = take(body, at, body[6 + i], arg);
+        r.args.push_back(arg);
+    }
+    r.framed = whole && at == body.size();
+    return r;
+}
+
+decoded_reply decode_acct_reply(const bytes &body)
+{
+    // server_msg_len, data_len, status, server_msg, data.
+    decoded_reply r;
+    if (body.size() < 5)
+        return r;
+    r.status = body[4];
+    size_t at = 5;
+    bool whole = take(body, at, be16(body, 0), r.server_msg) && take(body, at, be16(body, 2), r.data);
+    r.framed = whole && at == body.size();
+    return r;
+}
+
 bool nas_link::connect(const char *shared_key)
 {
     key = shared_key;

@@ -41,6 +41,19 @@ struct reply {
 // Reads one whole reply from fd and de-obfuscates it unless its 0x01 flag is set.
 bool read_reply(int fd, const char *key, reply &out);
 
+// A reply body taken apart as a NAS does it: the fixed fields first, then
+// the texts at the places that the length fields give.  `framed` holds when
+// the lengths add up to exactly the body's size; a NAS discards a reply for
+// which they do not.  The texts are read only as far as the body goes.
+struct decoded_reply {
+    bool framed = false;
+    int status = -1;
+    std::vector<std::string> args;  // authorization RESPONSE only
+    std::string server_msg, data;
+};
+decoded_reply decode_author_response(const bytes &body);
+decoded_reply decode_acct_reply(const bytes &body);
+
 // The NAS's end of a loopback TCP connection to the daemon under test, with
 // the shared key; everything that crosses it is kept for the decoder.
 struct nas_link {

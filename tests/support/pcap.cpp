@@ -46,6 +46,20 @@ uint16_t ip_checksum(const unsigned char *p, size_t n)
 
 } // namespace
 
+void capture::add(bool from_nas, const std::vector<unsigned char> &bytes)
+{
+    // A packet larger than one TCP segment goes in segments of 1460 bytes,
+    // as over Ethernet; the decoder puts them together again.
+    const size_t max_segment = 1460;
+    size_t from = 0;
+    do {
+        size_t upto = std::min(bytes.size(), from + max_segment);
+        segments_.push_back({from_nas, std::vector<unsigned char>(bytes.begin() + static_cast<long>(from),
+                                                                  bytes.begin() + static_cast<long>(upto))});
+        from = upto;
+    } while (from < bytes.size());
+}
+
 bool capture::write(const std::string &path) const
 {
     std::vector<unsigned char> file;
@@ -126,8 +140,9 @@ bool tshark_decode(const std::string &pcap, const std::string &key, const std::v
         error = "tshark is not installed (Debian package tshark)";
         return false;
     }
+    // Only the frames in which a TACACS+ packet is complete: one line per packet.
     std::string command = tshark + " -r '" + pcap + "' -o 'tacplus.key:" + key +
-                          "' -T fields -E separator=/t -E occurrence=a -E aggregator=,";
+                          "' -Y tacplus -T fields -E separator=/t -E occurrence=a -E aggregator=,";
     for (const auto &f : fields)
         command += " -e " + f;
     std::string errors = pcap + ".stderr";

@@ -1,7 +1,7 @@
 // A capture file of a TACACS+ conversation, for an independent decoder.
-// Each packet becomes one TCP segment between the NAS (port 40049) and the
-// server (port 49), with sequence numbers that follow on, so the decoder
-// sees the conversation as it crossed the wire.
+// Each packet becomes TCP segments of at most 1460 bytes between the NAS
+// (port 40049) and the server (port 49), with sequence numbers that follow
+// on, so the decoder sees the conversation as it crossed the wire.
 #ifndef ZAT_TEST_PCAP_H
 #define ZAT_TEST_PCAP_H
 
@@ -17,7 +17,6 @@ class capture {
 public:
     void from_nas(const std::vector<unsigned char> &bytes) { add(true, bytes); }
     void from_server(const std::vector<unsigned char> &bytes) { add(false, bytes); }
-    size_t size() const { return segments_.size(); }
     bool write(const std::string &path) const;
 
 private:
@@ -25,7 +24,7 @@ private:
         bool from_nas;
         std::vector<unsigned char> bytes;
     };
-    void add(bool from_nas, const std::vector<unsigned char> &bytes) { segments_.push_back({from_nas, bytes}); }
+    void add(bool from_nas, const std::vector<unsigned char> &bytes);
     std::vector<segment> segments_;
 };
 

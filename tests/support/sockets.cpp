@@ -36,7 +36,7 @@ bool make_unix_pair(socket_pair &pair)
     return true;
 }
 
-bool make_tcp_pair(socket_pair &pair)
+bool make_tcp_pair(socket_pair &pair, int peer_rcvbuf)
 {
     pair.close_all();
     int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -50,7 +50,9 @@ bool make_tcp_pair(socket_pair &pair)
               listen(listener, 1) == 0 &&
               getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len) == 0;
     int client = ok ? socket(AF_INET, SOCK_STREAM, 0) : -1;
-    ok = client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    ok = client >= 0 &&
+         (peer_rcvbuf <= 0 || setsockopt(client, SOL_SOCKET, SO_RCVBUF, &peer_rcvbuf, sizeof peer_rcvbuf) == 0) &&
+         connect(client, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
     int server = ok ? accept(listener, nullptr, nullptr) : -1;
     close(listener);
     if (server < 0) {
@@ -88,7 +90,7 @@ bool recv_exact(int fd, std::vector<unsigned char> &out, size_t size, int timeou
         if (::poll(&pfd, 1, timeout_ms) <= 0)
             return false;
         size_t want = size - out.size() < sizeof buf ? size - out.size() : sizeof buf;
-        ssize_t n = ::recv(fd, buf, want, 0);
+        ssize_t n = ::read(fd, buf, want);  // sockets and pipes alike
         if (n <= 0)
             return false;
         out.insert(out.end(), buf, buf + n);

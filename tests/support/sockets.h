@@ -21,7 +21,9 @@ struct socket_pair {
 };
 
 bool make_unix_pair(socket_pair &pair);
-bool make_tcp_pair(socket_pair &pair);
+// peer_rcvbuf > 0: the NAS's receive buffer, set before it connects, so
+// that it takes only that much before the daemon's sends have to wait.
+bool make_tcp_pair(socket_pair &pair, int peer_rcvbuf = 0);
 
 // Writes all bytes (blocking); false on failure.
 bool send_all(int fd, const void *data, size_t size);
@@ -29,7 +31,8 @@ inline bool send_all(int fd, const std::vector<unsigned char> &bytes)
 {
     return send_all(fd, bytes.data(), bytes.size());
 }
-// Reads exactly size bytes, waiting at most timeout_ms for each chunk.
+// Reads exactly size bytes (from a socket or a pipe), waiting at most
+// timeout_ms for each chunk.
 bool recv_exact(int fd, std::vector<unsigned char> &out, size_t size, int timeout_ms = 5000);
 
 std::vector<unsigned char> from_hex(const std::string &hex);

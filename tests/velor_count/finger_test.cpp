@@ -285,9 +285,10 @@ TEST_F(Finger, FailedQuerySendIsLoggedAndTheListingStillRead)
 {
     FingerServer nas("127.0.0.2", serve::listing_without_query, joe_listing);
     ASSERT_TRUE(nas.ok());
-    fake_net::fail_next_send(velor_test::next_fd(), EPIPE);
+    fake_sys::reset(velor_test::next_fd());
+    fake_sys::queue_send(fake_sys::fail(EPIPE));
     EXPECT_EQ(2, query("127.0.0.2"));
-    EXPECT_EQ(1, fake_net::send_calls());
+    EXPECT_EQ(1, fake_sys::send_calls());
     EXPECT_EQ((std::vector<report_line>{{3, "ckfinger: send 127.0.0.2: Broken pipe"}}), zat_test::reports());
 }
 

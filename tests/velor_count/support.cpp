@@ -281,9 +281,6 @@ std::mutex net_mutex;
 std::map<std::string, fake_result> table;
 std::vector<lookup> seen;
 std::set<struct addrinfo *> handed_out;
-int send_fd = -1;
-int send_error;
-int sends;
 
 template <typename F>
 F real(const char *name)
@@ -293,7 +290,6 @@ F real(const char *name)
 
 using getaddrinfo_fn = int (*)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
 using freeaddrinfo_fn = void (*)(struct addrinfo *);
-using send_fn = ssize_t (*)(int, const void *, size_t, int);
 
 struct addrinfo *make_list(const std::vector<address> &list)
 {
@@ -323,9 +319,6 @@ void reset()
     std::lock_guard<std::mutex> lock(net_mutex);
     table.clear();
     seen.clear();
-    send_fd = -1;
-    send_error = 0;
-    sends = 0;
 }
 
 void resolve(const std::string &name, const std::vector<address> &list)
@@ -350,20 +343,6 @@ int lists_outstanding()
 {
     std::lock_guard<std::mutex> lock(net_mutex);
     return static_cast<int>(handed_out.size());
-}
-
-void fail_next_send(int fd, int error)
-{
-    std::lock_guard<std::mutex> lock(net_mutex);
-    send_fd = fd;
-    send_error = error;
-    sends = 0;
-}
-
-int send_calls()
-{
-    std::lock_guard<std::mutex> lock(net_mutex);
-    return sends;
 }
 
 } // namespace fake_net
@@ -409,20 +388,4 @@ extern "C" void freeaddrinfo(struct addrinfo *res)
     }
     if (res)
         next(res);
-}
-
-extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
-{
-    static send_fn next = real<send_fn>("send");
-    {
-        std::lock_guard<std::mutex> lock(net_mutex);
-        if (fd == send_fd)
-            sends++;
-        if (fd == send_fd && send_error) {
-            errno = send_error;
-            send_error = 0;
-            return -1;
-        }
-    }
-    return next(fd, buf, len, flags);
 }

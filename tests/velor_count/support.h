@@ -1,6 +1,7 @@
 // Test support for the session counting: who-log files written entry by
-// entry, a resolver and a send() that tests can steer, a private network
-// namespace, and small finger services on port 79 of loopback addresses.
+// entry, a resolver that tests can steer, a private network namespace, and
+// small finger services on port 79 of loopback addresses.  send() is
+// replaced with the other socket calls in tests/support/fake_sys.
 #ifndef ZAT_TEST_VELOR_COUNT_SUPPORT_H
 #define ZAT_TEST_VELOR_COUNT_SUPPORT_H
 
@@ -42,8 +43,8 @@ std::string listing_heading();
 
 } // namespace velor_test
 
-// The test binary's getaddrinfo(), freeaddrinfo() and send(): they pass
-// every call to the C library unless a test has set an outcome.
+// The test binary's getaddrinfo() and freeaddrinfo(): they pass every
+// call to the C library unless a test has set an outcome.
 namespace fake_net {
 
 struct address {
@@ -66,10 +67,6 @@ void fail_resolve(const std::string &name, int eai_error);
 std::vector<lookup> lookups();
 // Lists handed out by the fake and not yet freed.
 int lists_outstanding();
-// The next send() on descriptor fd fails with this errno.
-void fail_next_send(int fd, int error);
-// send() calls on that descriptor since reset() or fail_next_send().
-int send_calls();
 
 } // namespace fake_net
 
