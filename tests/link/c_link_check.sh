@@ -24,5 +24,5 @@ for archive in "$@"; do
     fi
 done
 # shellcheck disable=SC2086
-"$cc" -std=c11 -Wall -Wextra -Werror $flags -I"$root" "$root/examples/skeleton_daemon.c" "$@" -o "$work/skeleton_daemon"
+"$cc" -std=c11 -Wall -Wextra $flags -I"$root" "$root/examples/skeleton_daemon.c" "$@" -o "$work/skeleton_daemon"
 ZAT_SKELETON="$work/skeleton_daemon" "$driver"
