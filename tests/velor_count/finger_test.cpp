@@ -447,7 +447,7 @@ bool waits_for_lock(pid_t pid)
 {
     std::ifstream locks("/proc/locks");
     std::string line;
-    std::string needle = " " + std::to_string(pid) + " ";
+    std::string needle = std::string(" ").append(std::to_string(pid)).append(" ");
     while (std::getline(locks, line))
         if (line.find("->") != std::string::npos && line.find(needle) != std::string::npos)
             return true;

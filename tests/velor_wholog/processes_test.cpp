@@ -26,11 +26,11 @@ using namespace wholog_test;
 
 // Every field of a test entry names the writer and its sequence number, so
 // that an entry made of pieces of two writes is told from a whole one.
-std::string user_of(int writer, int seq) { return "u" + std::to_string(writer) + "-" + std::to_string(seq); }
+std::string user_of(int writer, int seq) { return std::string("u").append(std::to_string(writer)).append("-").append(std::to_string(seq)); }
 std::string port_of(int writer, int slot) { return std::to_string(writer * 1000 + slot); }
 std::string extra_of(int writer, int seq, int slot)
 {
-    return "x" + std::to_string(writer) + "/" + std::to_string(seq) + "/" + std::to_string(slot);
+    return std::string("x").append(std::to_string(writer)).append("/").append(std::to_string(seq)).append("/").append(std::to_string(slot));
 }
 
 // Parses a whole entry written by entry_for(); false for anything else.

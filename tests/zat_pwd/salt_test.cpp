@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(Pwd, SaltCharExample,
                                            Example{91, 'a'}, Example{96, 'f'},
                                            Example{110, 'n'}, Example{122, 'z'},
                                            Example{123, 'v'}, Example{127, 'z'}),
-                         [](const auto &info) { return "v" + std::to_string(info.param.v); });
+                         [](const auto &info) { return std::string("v").append(std::to_string(info.param.v)); });
 
 } // namespace
 } // namespace pwd_test
