@@ -181,10 +181,10 @@ char *read_listing(int fd, const char *nas, int *length)
             errno = saved;
             break;
         }
-        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            report(7, "%s: exception on fd %d", session.peer_name, fd);
-            break;
-        }
+        // Data first.  A service that closes right after its listing, or
+        // resets the connection because it never read our query line,
+        // reports the listing together with the hang-up and error events;
+        // the read then gives the data, and the end or the error after it.
         if (pfd.revents & POLLIN) {
             int want = FINGER_MAX_LISTING - received;
             if (want > FINGER_READ_SIZE)
@@ -193,6 +193,10 @@ char *read_listing(int fd, const char *nas, int *length)
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
+                // A reset behind the data is how such a service ends its
+                // listing.
+                if (errno == ECONNRESET && received > 0)
+                    break;
                 int saved = errno;
                 report(7, "%s %s: error reading fd %d nread=%d %s", session.peer_name, session.addr_buf, fd,
                        static_cast<int>(n), strerror(saved));
@@ -204,6 +208,11 @@ char *read_listing(int fd, const char *nas, int *length)
             received += static_cast<int>(n);
             buf = static_cast<char *>(zat_realloc(buf, received + FINGER_BUFFER_ROOM));
             continue;
+        }
+        // Error events with nothing left to read.
+        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            report(7, "%s: exception on fd %d", session.peer_name, fd);
+            break;
         }
         report(7, "%s: spurious return from poll", session.peer_name);
     }

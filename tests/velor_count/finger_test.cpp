@@ -66,6 +66,22 @@ TEST_F(Finger, ListingThenCloseIsCountedAfterTheQueryLine)
     EXPECT_EQ(0, lookups[0].flags);
 }
 
+TEST_F(Finger, ListingFollowedByAResetIsCountedEveryTime)
+{
+    // The service writes its listing and closes without reading our query
+    // line; the unread line makes its kernel reset the connection, so the
+    // listing arrives together with the error and hang-up events.
+    FingerServer nas("127.0.0.2", serve::listing_then_reset, joe_listing);
+    ASSERT_TRUE(nas.ok());
+    const int runs = 12;
+    std::vector<int> counts;
+    for (int i = 0; i < runs; i++)
+        counts.push_back(query("127.0.0.2"));
+    EXPECT_EQ(std::vector<int>(runs, 2), counts);
+    EXPECT_EQ(std::vector<report_line>{}, zat_test::reports());
+    EXPECT_EQ(runs, nas.connections());
+}
+
 TEST_F(Finger, ListingThenSilenceIsReadUntilTheTimeOut)
 {
     FingerServer nas("127.0.0.2", serve::listing_then_hold, joe_listing);
@@ -334,15 +350,24 @@ const wait_case wait_cases[] = {
     {"InterruptedPollIsRepeated", {{-1, EINTR, 0}}, {}, 2, {}},
     {"FailedPoll", {{-1, ENOMEM, 0}}, {}, 0,
      {{7, std::string("nas1: error in poll ") + strerror(ENOMEM) + " fd FD"}, {3, "ckfinger: finger failure"}}},
-    {"HangUpBeforeReadableData", {{1, 0, POLLIN | POLLHUP}}, {}, 0,
-     {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"HangUpWithReadableDataIsRead", {{1, 0, POLLIN | POLLHUP}}, {}, 2, {}},
     {"ErrorEvent", {{1, 0, POLLERR}}, {}, 0, {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
     {"InvalidEvent", {{1, 0, POLLNVAL}}, {}, 0, {{7, "nas1: exception on fd FD"}, {3, "ckfinger: finger failure"}}},
+    {"ErrorEventAfterPartOfTheListing",
+     {{1, 0, POLLIN}, {1, 0, POLLERR | POLLHUP}},
+     {fake_sys::at_most(static_cast<int>(first_two))},
+     1,
+     {{7, "nas1: exception on fd FD"}}},
     {"SpuriousReturn", {{1, 0, 0}}, {}, 2, {{7, "nas1: spurious return from poll"}}},
     {"InterruptedReadIsRepeated", {}, {fake_sys::fail(EINTR)}, 2, {}},
     {"FailedRead", {}, {fake_sys::fail(ECONNRESET)}, 0,
      {{7, std::string("nas1 192.0.2.1: error reading fd FD nread=-1 ") + strerror(ECONNRESET)},
       {3, "ckfinger: finger failure"}}},
+    {"ResetAfterPartOfTheListingEndsIt",
+     {},
+     {fake_sys::at_most(static_cast<int>(first_two)), fake_sys::fail(ECONNRESET)},
+     1,
+     {}},
     {"PartOfAListingBeforeAFailureIsCounted",
      {},
      {fake_sys::at_most(static_cast<int>(first_two)), fake_sys::fail(EIO)},
