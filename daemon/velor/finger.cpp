@@ -153,17 +153,13 @@ int connect_nas(const char *nas)
 }
 
 // Reads the listing until the NAS closes the connection, stays silent for
-// FINGER_TIMEOUT_MS, fails, or has sent FINGER_MAX_LISTING bytes.  The
+// FINGER_TIMEOUT_MS, fails, or sends more than FINGER_MAX_LISTING bytes.  The
 // buffer always keeps room for one more full read and the closing NUL.
 char *read_listing(int fd, const char *nas, int *length)
 {
     char *buf = static_cast<char *>(zat_realloc(nullptr, FINGER_BUFFER_ROOM));
     int received = 0;
     for (;;) {
-        if (received >= FINGER_MAX_LISTING) {
-            report(3, "ckfinger: listing from %s cut at %d bytes", nas, received);
-            break;
-        }
         struct pollfd pfd;
         pfd.fd = fd;
         pfd.events = POLLIN | POLLERR | POLLHUP | POLLNVAL;
@@ -186,10 +182,7 @@ char *read_listing(int fd, const char *nas, int *length)
         // reports the listing together with the hang-up and error events;
         // the read then gives the data, and the end or the error after it.
         if (pfd.revents & POLLIN) {
-            int want = FINGER_MAX_LISTING - received;
-            if (want > FINGER_READ_SIZE)
-                want = FINGER_READ_SIZE;
-            ssize_t n = read(fd, buf + received, static_cast<size_t>(want));
+            ssize_t n = read(fd, buf + received, FINGER_READ_SIZE);
             if (n < 0) {
                 if (errno == EINTR)
                     continue;
@@ -205,6 +198,13 @@ char *read_listing(int fd, const char *nas, int *length)
             }
             if (n == 0)
                 break;
+            // Only a listing that goes on beyond the limit is cut; one of
+            // exactly that size is ended by the close as any other.
+            if (n > FINGER_MAX_LISTING - received) {
+                received = FINGER_MAX_LISTING;
+                report(3, "ckfinger: listing from %s cut at %d bytes", nas, received);
+                break;
+            }
             received += static_cast<int>(n);
             buf = static_cast<char *>(zat_realloc(buf, received + FINGER_BUFFER_ROOM));
             continue;

@@ -14,8 +14,9 @@ constexpr int FINGER_TIMEOUT_MS = 10000;
 constexpr int FINGER_READ_SIZE = 4096;
 // Room kept beyond the bytes received: one more full read and the closing NUL.
 constexpr int FINGER_BUFFER_ROOM = FINGER_READ_SIZE + 32;
-// Reading stops once this much of a listing has arrived; what arrived is
-// counted.  A NAS cannot make the daemon's memory grow without bound.
+// The longest listing taken: a NAS that sends more is cut off here and what
+// arrived is counted.  A NAS cannot make the daemon's memory grow without
+// bound.
 constexpr int FINGER_MAX_LISTING = 1 << 20;
 
 // Queries the finger service of the NAS `nas` (a who-log entry's nas field)

@@ -418,6 +418,42 @@ TEST_F(Finger, ListingStopsAtOneMebibyte)
               zat_test::reports());
 }
 
+// A listing of exactly the limit, and one byte over it, then the close.
+struct limit_case {
+    const char *name;
+    std::string tail;                // after exactly FINGER_MAX_LISTING bytes
+    std::vector<report_line> lines;
+};
+
+void PrintTo(const limit_case &c, std::ostream *os) { *os << c.name; }
+
+class ListingLimit : public Finger, public ::testing::WithParamInterface<limit_case> {};
+
+TEST_P(ListingLimit, OnlyMoreThanTheLimitIsCut)
+{
+    // Two headings of 32 bytes and 16383 sessions of 64 bytes: 1 MiB.
+    std::string line = session_line(7, "joe");
+    line.insert(line.size() - 1, std::string(64 - line.size(), ' '));
+    std::string heading = std::string(31, '-') + "\n";
+    std::string listing = heading + heading;
+    while (listing.size() < static_cast<size_t>(zat_velor::FINGER_MAX_LISTING))
+        listing += line;
+    ASSERT_EQ(static_cast<size_t>(zat_velor::FINGER_MAX_LISTING), listing.size());
+    FingerServer nas("127.0.0.2", serve::listing_then_close, listing + GetParam().tail);
+    ASSERT_TRUE(nas.ok());
+
+    EXPECT_EQ(16383, query("127.0.0.2"));
+    EXPECT_EQ(GetParam().lines, zat_test::reports());
+}
+
+const limit_case limit_cases[] = {
+    {"ExactlyTheLimit", "", {}},
+    {"OneByteMore", "x", {{3, "ckfinger: listing from 127.0.0.2 cut at 1048576 bytes"}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ListingLimit, ::testing::ValuesIn(limit_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // The lock of the who-log as another process sees it: 1 when held by
 // someone else, 0 when it could be taken, 2 on any other outcome.
 int probe_lock(const std::string &path)
