@@ -1,14 +1,17 @@
 // ckfinger(): connect to a NAS's finger service, send the query for all
-// users, read the listing with a time-out on every wait, and count the lines
-// that show the user.
+// users, read the listing, and count the lines that show the user.  One
+// time budget covers the whole query, from the first connect to the end of
+// the reading.
 #include "daemon/velor/finger.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #include <stdlib.h>
 
@@ -97,10 +100,86 @@ void send_query(int fd, const char *nas)
     }
 }
 
+// The monotonic clock in milliseconds; false when it cannot be read.
+bool finger_clock(long long *now_ms)
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
+        return false;
+    *now_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return true;
+}
+
+// What is left of the budget that ends at `deadline_ms`, in milliseconds:
+// 0 once it has run out, and also when the clock cannot be read, so that no
+// wait goes on without a bound.  errno is kept.
+int time_left(long long deadline_ms)
+{
+    int saved = errno;
+    long long now;
+    bool known = finger_clock(&now);
+    errno = saved;
+    if (!known || now >= deadline_ms)
+        return 0;
+    long long left = deadline_ms - now;
+    return left < FINGER_TIMEOUT_MS ? static_cast<int>(left) : FINGER_TIMEOUT_MS;
+}
+
+// Connects socket `s` to the address without blocking: the handshake is
+// waited for with poll, at most for what is left of the budget.  0 once
+// connected; -1 with the cause in errno, ETIMEDOUT when the time ran out.
+int connect_within(int s, const struct addrinfo *ai, long long deadline_ms)
+{
+    int flags = fcntl(s, F_GETFL);
+    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)
+        return -1;
+    if (connect(s, ai->ai_addr, ai->ai_addrlen) == 0)
+        return 0;
+    // An interrupted connect goes on in the background, as one in progress.
+    if (errno != EINPROGRESS && errno != EINTR)
+        return -1;
+    for (;;) {
+        int left = time_left(deadline_ms);
+        if (left == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd pfd;
+        pfd.fd = s;
+        pfd.events = POLLOUT;
+        pfd.revents = 0;
+        int r = poll(&pfd, 1, left);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (!(pfd.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)))
+            continue;
+        // Writable: the handshake is over, and SO_ERROR tells how it ended.
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            return -1;
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+        return 0;
+    }
+}
+
 // Connects to the finger service of `nas`: every address in turn, skipping
-// those whose family or protocol the host cannot use.  -1 when none gave a
-// connection (logged).
-int connect_nas(const char *nas)
+// those whose family or protocol the host cannot use.  The budget starts
+// with the first connect (the name lookup keeps the resolver's own limits)
+// and its end is left in *deadline_ms.  An address that does not answer in
+// time uses up the budget, so no further address is tried after it.  -1
+// when no address gave a connection (logged).
+int connect_nas(const char *nas, long long *deadline_ms)
 {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -118,9 +197,14 @@ int connect_nas(const char *nas)
         return -1;
     }
 
+    long long start;
+    *deadline_ms = finger_clock(&start) ? start + FINGER_TIMEOUT_MS : 0;
     int fd = -1;
     bool tried_connect = false;
     for (struct addrinfo *ai = list; ai; ai = ai->ai_next) {
+        // errno keeps the last address's cause.
+        if (tried_connect && time_left(*deadline_ms) == 0)
+            break;
         int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
         if (s < 0) {
             if (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)
@@ -132,7 +216,7 @@ int connect_nas(const char *nas)
             return -1;
         }
         tried_connect = true;
-        if (connect(s, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (connect_within(s, ai, *deadline_ms) == 0) {
             fd = s;
             break;
         }
@@ -152,10 +236,15 @@ int connect_nas(const char *nas)
     return fd;
 }
 
-// Reads the listing until the NAS closes the connection, stays silent for
-// FINGER_TIMEOUT_MS, fails, or sends more than FINGER_MAX_LISTING bytes.  The
-// buffer always keeps room for one more full read and the closing NUL.
-char *read_listing(int fd, const char *nas, int *length)
+bool read_again(int error)
+{
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Reads the listing until the NAS closes the connection, fails, sends more
+// than FINGER_MAX_LISTING bytes, or the budget runs out.  The buffer always
+// keeps room for one more full read and the closing NUL.
+char *read_listing(int fd, const char *nas, long long deadline_ms, int *length)
 {
     char *buf = static_cast<char *>(zat_realloc(nullptr, FINGER_BUFFER_ROOM));
     int received = 0;
@@ -164,7 +253,9 @@ char *read_listing(int fd, const char *nas, int *length)
         pfd.fd = fd;
         pfd.events = POLLIN | POLLERR | POLLHUP | POLLNVAL;
         pfd.revents = 0;
-        int r = poll(&pfd, 1, FINGER_TIMEOUT_MS);
+        // A spent budget ends the reading as a poll time-out would.
+        int left = time_left(deadline_ms);
+        int r = left > 0 ? poll(&pfd, 1, left) : 0;
         if (r == 0) {
             report(7, "%s: timeout reading fd %d", session.peer_name, fd);
             break;
@@ -184,7 +275,7 @@ char *read_listing(int fd, const char *nas, int *length)
         if (pfd.revents & POLLIN) {
             ssize_t n = read(fd, buf + received, FINGER_READ_SIZE);
             if (n < 0) {
-                if (errno == EINTR)
+                if (read_again(errno))
                     continue;
                 // A reset behind the data is how such a service ends its
                 // listing.
@@ -283,17 +374,11 @@ int parse_listing(const char *listing, int length, const char *nas, const struct
     return count_listing(listing, length, nas, id, portname(id->nas_port));
 }
 
-int ckfinger(const char *nas, const struct user_ident *id)
+int finger_receive(int fd, const char *nas, const struct user_ident *id, const char *reduced_port,
+                   long long deadline_ms)
 {
-    const char *reduced_port = portname(id->nas_port);
-
-    int fd = connect_nas(nas);
-    if (fd < 0)
-        return 0;
-    send_query(fd, nas);
-
     int length = 0;
-    char *listing = read_listing(fd, nas, &length);
+    char *listing = read_listing(fd, nas, deadline_ms, &length);
     int saved = errno;
     close(fd);
     errno = saved;
@@ -307,6 +392,18 @@ int ckfinger(const char *nas, const struct user_ident *id)
     int count = count_listing(listing, length, nas, id, reduced_port);
     free(listing);
     return count;
+}
+
+int ckfinger(const char *nas, const struct user_ident *id)
+{
+    const char *reduced_port = portname(id->nas_port);
+
+    long long deadline_ms = 0;
+    int fd = connect_nas(nas, &deadline_ms);
+    if (fd < 0)
+        return 0;
+    send_query(fd, nas);
+    return finger_receive(fd, nas, id, reduced_port, deadline_ms);
 }
 
 } // namespace zat_velor
