@@ -10,6 +10,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -537,50 +538,97 @@ bool waits_for_lock(pid_t pid)
     return false;
 }
 
+// A second daemon process that records an accounting START through
+// loguser() once started, and reports how long that call took, in real ms.
+// It is forked before the count, while the test's other threads are idle:
+// a fork while another thread holds an allocator lock would leave the lock
+// held, for ever, in the child.
+struct other_process {
+    pid_t pid = -1;
+    int go[2] = {-1, -1};
+    int done[2] = {-1, -1};
+
+    bool spawn()
+    {
+        if (pipe(go) != 0 || pipe(done) != 0)
+            return false;
+        pid = fork();
+        if (pid != 0)
+            return pid > 0;
+        fake_clock::real();
+        // Keep none of the test's sockets open, the finger connection least
+        // of all: the NAS's close must reach the counting process.
+        for (int fd = 3; fd < 1024; fd++)
+            if (fd != go[0] && fd != done[1])
+                close(fd);
+        struct pollfd p = {go[0], POLLIN, 0};
+        char c;
+        if (poll(&p, 1, 10000) != 1 || read(go[0], &c, 1) != 1)
+            _exit(2);
+        user_ident who = {"ann", "127.0.0.9", "tty3", ""};
+        acct_record rec = {ACCT_KIND_START, &who, 0, nullptr};
+        long long begin = fake_clock::real_now_ms();
+        loguser(&rec);
+        long long waited = fake_clock::real_now_ms() - begin;
+        _exit(write(done[1], &waited, sizeof waited) == sizeof waited ? 0 : 1);
+    }
+    void start() { (void)!write(go[1], "g", 1); }
+    // Its report, once it has one (5 s at most); -1 on any failure.
+    long long finish()
+    {
+        long long waited = -1;
+        struct pollfd p = {done[0], POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1 || read(done[0], &waited, sizeof waited) != sizeof waited)
+            waited = -1;
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            waited = -1;
+        pid = -1;
+        return waited;
+    }
+    ~other_process()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int fd : {go[0], go[1], done[0], done[1]})
+            if (fd >= 0)
+                close(fd);
+    }
+};
+
+std::string wholog_contents(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
 TEST_F(Finger, AnotherProcessesAccountingWaitsForTheQueries)
 {
     FingerServer nas("127.0.0.2", serve::listing_then_close, joe_listing);
     ASSERT_TRUE(nas.ok());
     write_entries({{"joe", "127.0.0.2", "1", ""}});
-    int done[2];
-    ASSERT_EQ(0, pipe(done));
-    pid_t writer = -1;
+    other_process writer;
+    ASSERT_TRUE(writer.spawn());
     bool writer_was_waiting = false;
-    // While the NAS holds back its listing, a second daemon process records
-    // an accounting START: its loguser() must block on the who-log lock.
+    // While the NAS holds back its listing, the second process records an
+    // accounting START: its loguser() must block on the who-log lock.
     nas.on_query = [&] {
-        writer = fork();
-        if (writer == 0) {
-            // Keep none of the test's sockets open, the finger connection
-            // least of all: the NAS's close must reach the counting process.
-            for (int fd = 3; fd < 1024; fd++)
-                if (fd != done[1])
-                    close(fd);
-            user_ident who = {"ann", "127.0.0.9", "tty3", ""};
-            acct_record rec = {ACCT_KIND_START, &who, 0, nullptr};
-            loguser(&rec);
-            char byte = 1;
-            _exit(write(done[1], &byte, 1) == 1 ? 0 : 1);
-        }
+        writer.start();
         for (int i = 0; i < 500 && !writer_was_waiting; i++) {
-            writer_was_waiting = waits_for_lock(writer);
+            writer_was_waiting = waits_for_lock(writer.pid);
             if (!writer_was_waiting)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     };
     user_ident id = {"joe", "nas0", "tty4", ""};
     EXPECT_EQ(2, countusers_by_finger(&id));
-    ASSERT_GT(writer, 0);
     EXPECT_TRUE(writer_was_waiting) << "loguser() in the other process was blocked on the lock";
-    int status = 0;
-    ASSERT_EQ(writer, waitpid(writer, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(done[0]);
-    close(done[1]);
-    std::ifstream file(path(), std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    EXPECT_EQ(2u * 192u, contents.str().size()) << "the START was written once the count let go";
+    EXPECT_GE(writer.finish(), 0) << "and finished once the count let go";
+    EXPECT_EQ(2u * 192u, wholog_contents(path()).size()) << "the START was written once the count let go";
 }
 
 // The connect's wait and the reading share one budget.  The clock of the
@@ -756,30 +804,16 @@ TEST_F(FastFinger, AnotherProcessWaitsAtMostABudgetPerNas)
     SilentAddress silent("127.0.0.3");
     ASSERT_TRUE(trickler.ok() && silent.ok());
     write_entries({{"joe", "127.0.0.2", "1", ""}, {"joe", "127.0.0.3", "1", ""}});
-    int done[2];
-    ASSERT_EQ(0, pipe(done));
-    pid_t writer = -1;
-    // While the first NAS is being asked, a second daemon process records an
-    // accounting START and reports how long its loguser() took, in real ms.
-    trickler.on_query = [&] {
-        writer = fork();
-        if (writer == 0) {
-            for (int fd = 3; fd < 1024; fd++)
-                if (fd != done[1])
-                    close(fd);
-            user_ident who = {"ann", "127.0.0.9", "tty3", ""};
-            acct_record rec = {ACCT_KIND_START, &who, 0, nullptr};
-            long long begin = fake_clock::real_now_ms();
-            loguser(&rec);
-            long long waited = fake_clock::real_now_ms() - begin;
-            _exit(write(done[1], &waited, sizeof waited) == sizeof waited ? 0 : 1);
-        }
-    };
+    // The second process starts while the first NAS is being asked.
+    other_process writer;
+    ASSERT_TRUE(writer.spawn());
+    trickler.on_query = [&] { writer.start(); };
     user_ident id = {"joe", "nas0", "tty4", ""};
     // The count opens the who-log first; the finger socket comes next.
     int wholog_fd = open("/dev/null", O_RDONLY);
     int fd = velor_test::next_fd();
     close(wholog_fd);
+
     long long start = fake_clock::now_ms();
     EXPECT_EQ(2, countusers_by_finger(&id));
     long long took = fake_clock::now_ms() - start;
@@ -789,22 +823,11 @@ TEST_F(FastFinger, AnotherProcessWaitsAtMostABudgetPerNas)
                                         {3, "ckfinger: connect 127.0.0.3: Connection timed out"}}),
               zat_test::reports());
 
-    ASSERT_GT(writer, 0);
-    long long waited = -1;
-    struct pollfd p = {done[0], POLLIN, 0};
-    ASSERT_EQ(1, poll(&p, 1, 5000)) << "the other process got the lock";
-    ASSERT_EQ(static_cast<ssize_t>(sizeof waited), read(done[0], &waited, sizeof waited));
+    long long waited = writer.finish();
+    ASSERT_GE(waited, 0) << "the other process got the lock";
     EXPECT_GE(waited * speed, budget) << "it waited through the silent NAS's whole budget";
     EXPECT_LE(waited * speed, 2 * budget + slack) << "and no longer than one budget per NAS";
-    int status = 0;
-    ASSERT_EQ(writer, waitpid(writer, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(done[0]);
-    close(done[1]);
-    std::ifstream file(path(), std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    EXPECT_EQ(3u * 192u, contents.str().size()) << "the START was written once the count let go";
+    EXPECT_EQ(3u * 192u, wholog_contents(path()).size()) << "the START was written once the count let go";
 }
 
 } // namespace
