@@ -170,7 +170,10 @@ int connect_within(int s, const struct addrinfo *ai, long long deadline_ms)
         }
         if (!(pfd.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)))
             continue;
-        // Writable: the handshake is over, and SO_ERROR tells how it ended.
+        // The handshake is over.  Writable and nothing else: it succeeded.
+        // With an error or hang-up beside it, SO_ERROR tells how it ended.
+        if (!(pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return 0;
         int error = 0;
         socklen_t size = sizeof error;
         if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
@@ -246,6 +249,8 @@ int connect_nas(const char *nas, long long *deadline_ms)
     return fd;
 }
 
+// A read that was interrupted, or that found nothing yet on the
+// non-blocking socket after a wake-up, goes back to poll.
 bool read_again(int error)
 {
     return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
