@@ -1,14 +1,17 @@
 // ckfinger(): connect to a NAS's finger service, send the query for all
-// users, read the listing with a time-out on every wait, and count the lines
-// that show the user.
+// users, read the listing, and count the lines that show the user.  One
+// time budget covers the whole query, from the first connect to the end of
+// the reading.
 #include "daemon/velor/finger.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 #include <stdlib.h>
 
@@ -97,10 +100,99 @@ void send_query(int fd, const char *nas)
     }
 }
 
+// The monotonic clock in milliseconds; false when it cannot be read.
+bool finger_clock(long long *now_ms)
+{
+    struct timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
+        return false;
+    *now_ms = static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return true;
+}
+
+// What is left of the budget that ends at `deadline_ms`, in milliseconds:
+// 0 once it has run out, and also when the clock cannot be read, so that no
+// wait goes on without a bound.  errno is kept.
+int time_left(long long deadline_ms)
+{
+    int saved = errno;
+    long long now;
+    bool known = finger_clock(&now);
+    errno = saved;
+    if (!known || now >= deadline_ms)
+        return 0;
+    long long left = deadline_ms - now;
+    return left < FINGER_TIMEOUT_MS ? static_cast<int>(left) : FINGER_TIMEOUT_MS;
+}
+
+// The finger socket never blocks.  Where the system can, socket() makes it
+// so at once, which saves two calls per query.
+#ifdef SOCK_NONBLOCK
+const int nonblocking_type = SOCK_NONBLOCK;
+#else
+const int nonblocking_type = 0;
+#endif
+
+// Connects socket `s` to the address without blocking: the handshake is
+// waited for with poll, at most for what is left of the budget.  0 once
+// connected; -1 with the cause in errno, ETIMEDOUT when the time ran out.
+int connect_within(int s, const struct addrinfo *ai, long long deadline_ms)
+{
+#ifndef SOCK_NONBLOCK
+    int flags = fcntl(s, F_GETFL);
+    if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0)
+        return -1;
+#endif
+    if (connect(s, ai->ai_addr, ai->ai_addrlen) == 0)
+        return 0;
+    // An interrupted connect goes on in the background, as one in progress.
+    if (errno != EINPROGRESS && errno != EINTR)
+        return -1;
+    for (;;) {
+        int left = time_left(deadline_ms);
+        if (left == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd pfd;
+        pfd.fd = s;
+        pfd.events = POLLOUT;
+        pfd.revents = 0;
+        int r = poll(&pfd, 1, left);
+        if (r == 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (!(pfd.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)))
+            continue;
+        // The handshake is over.  Writable and nothing else: it succeeded.
+        // With an error or hang-up beside it, SO_ERROR tells how it ended.
+        if (!(pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return 0;
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+            return -1;
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+        return 0;
+    }
+}
+
 // Connects to the finger service of `nas`: every address in turn, skipping
-// those whose family or protocol the host cannot use.  -1 when none gave a
-// connection (logged).
-int connect_nas(const char *nas)
+// those whose family or protocol the host cannot use.  The budget starts
+// with the first connect (the name lookup keeps the resolver's own limits)
+// and its end is left in *deadline_ms.  An address that does not answer in
+// time uses up the budget, so no further address is tried after it.  -1
+// when no address gave a connection (logged).
+int connect_nas(const char *nas, long long *deadline_ms)
 {
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
@@ -118,10 +210,15 @@ int connect_nas(const char *nas)
         return -1;
     }
 
+    long long start;
+    *deadline_ms = finger_clock(&start) ? start + FINGER_TIMEOUT_MS : 0;
     int fd = -1;
     bool tried_connect = false;
     for (struct addrinfo *ai = list; ai; ai = ai->ai_next) {
-        int s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        // errno keeps the last address's cause.
+        if (tried_connect && time_left(*deadline_ms) == 0)
+            break;
+        int s = socket(ai->ai_family, ai->ai_socktype | nonblocking_type, ai->ai_protocol);
         if (s < 0) {
             if (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)
                 continue;
@@ -132,7 +229,7 @@ int connect_nas(const char *nas)
             return -1;
         }
         tried_connect = true;
-        if (connect(s, ai->ai_addr, ai->ai_addrlen) == 0) {
+        if (connect_within(s, ai, *deadline_ms) == 0) {
             fd = s;
             break;
         }
@@ -152,23 +249,28 @@ int connect_nas(const char *nas)
     return fd;
 }
 
-// Reads the listing until the NAS closes the connection, stays silent for
-// FINGER_TIMEOUT_MS, fails, or has sent FINGER_MAX_LISTING bytes.  The
-// buffer always keeps room for one more full read and the closing NUL.
-char *read_listing(int fd, const char *nas, int *length)
+// A read that was interrupted, or that found nothing yet on the
+// non-blocking socket after a wake-up, goes back to poll.
+bool read_again(int error)
+{
+    return error == EINTR || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Reads the listing until the NAS closes the connection, fails, sends more
+// than FINGER_MAX_LISTING bytes, or the budget runs out.  The buffer always
+// keeps room for one more full read and the closing NUL.
+char *read_listing(int fd, const char *nas, long long deadline_ms, int *length)
 {
     char *buf = static_cast<char *>(zat_realloc(nullptr, FINGER_BUFFER_ROOM));
     int received = 0;
     for (;;) {
-        if (received >= FINGER_MAX_LISTING) {
-            report(3, "ckfinger: listing from %s cut at %d bytes", nas, received);
-            break;
-        }
         struct pollfd pfd;
         pfd.fd = fd;
         pfd.events = POLLIN | POLLERR | POLLHUP | POLLNVAL;
         pfd.revents = 0;
-        int r = poll(&pfd, 1, FINGER_TIMEOUT_MS);
+        // A spent budget ends the reading as a poll time-out would.
+        int left = time_left(deadline_ms);
+        int r = left > 0 ? poll(&pfd, 1, left) : 0;
         if (r == 0) {
             report(7, "%s: timeout reading fd %d", session.peer_name, fd);
             break;
@@ -181,18 +283,19 @@ char *read_listing(int fd, const char *nas, int *length)
             errno = saved;
             break;
         }
-        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            report(7, "%s: exception on fd %d", session.peer_name, fd);
-            break;
-        }
+        // Data first.  A service that closes right after its listing, or
+        // resets the connection because it never read our query line,
+        // reports the listing together with the hang-up and error events;
+        // the read then gives the data, and the end or the error after it.
         if (pfd.revents & POLLIN) {
-            int want = FINGER_MAX_LISTING - received;
-            if (want > FINGER_READ_SIZE)
-                want = FINGER_READ_SIZE;
-            ssize_t n = read(fd, buf + received, static_cast<size_t>(want));
+            ssize_t n = read(fd, buf + received, FINGER_READ_SIZE);
             if (n < 0) {
-                if (errno == EINTR)
+                if (read_again(errno))
                     continue;
+                // A reset behind the data is how such a service ends its
+                // listing.
+                if (errno == ECONNRESET && received > 0)
+                    break;
                 int saved = errno;
                 report(7, "%s %s: error reading fd %d nread=%d %s", session.peer_name, session.addr_buf, fd,
                        static_cast<int>(n), strerror(saved));
@@ -201,9 +304,21 @@ char *read_listing(int fd, const char *nas, int *length)
             }
             if (n == 0)
                 break;
+            // Only a listing that goes on beyond the limit is cut; one of
+            // exactly that size is ended by the close as any other.
+            if (n > FINGER_MAX_LISTING - received) {
+                received = FINGER_MAX_LISTING;
+                report(3, "ckfinger: listing from %s cut at %d bytes", nas, received);
+                break;
+            }
             received += static_cast<int>(n);
             buf = static_cast<char *>(zat_realloc(buf, received + FINGER_BUFFER_ROOM));
             continue;
+        }
+        // Error events with nothing left to read.
+        if (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            report(7, "%s: exception on fd %d", session.peer_name, fd);
+            break;
         }
         report(7, "%s: spurious return from poll", session.peer_name);
     }
@@ -274,17 +389,11 @@ int parse_listing(const char *listing, int length, const char *nas, const struct
     return count_listing(listing, length, nas, id, portname(id->nas_port));
 }
 
-int ckfinger(const char *nas, const struct user_ident *id)
+int finger_receive(int fd, const char *nas, const struct user_ident *id, const char *reduced_port,
+                   long long deadline_ms)
 {
-    const char *reduced_port = portname(id->nas_port);
-
-    int fd = connect_nas(nas);
-    if (fd < 0)
-        return 0;
-    send_query(fd, nas);
-
     int length = 0;
-    char *listing = read_listing(fd, nas, &length);
+    char *listing = read_listing(fd, nas, deadline_ms, &length);
     int saved = errno;
     close(fd);
     errno = saved;
@@ -298,6 +407,18 @@ int ckfinger(const char *nas, const struct user_ident *id)
     int count = count_listing(listing, length, nas, id, reduced_port);
     free(listing);
     return count;
+}
+
+int ckfinger(const char *nas, const struct user_ident *id)
+{
+    const char *reduced_port = portname(id->nas_port);
+
+    long long deadline_ms = 0;
+    int fd = connect_nas(nas, &deadline_ms);
+    if (fd < 0)
+        return 0;
+    send_query(fd, nas);
+    return finger_receive(fd, nas, id, reduced_port, deadline_ms);
 }
 
 } // namespace zat_velor

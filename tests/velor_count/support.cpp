@@ -206,7 +206,10 @@ void FingerServer::serve_one(int fd)
 {
     // A failing test must not hang: no wait of the service lasts longer.
     const int safety_ms = 5000;
-    if (how_ != serve::listing_without_query) {
+    if (how_ == serve::listing_then_reset) {
+        struct pollfd p = {fd, POLLIN, 0};
+        (void)!::poll(&p, 1, safety_ms);
+    } else if (how_ != serve::listing_without_query) {
         // Read the query line first: closing with unread input would reset
         // the connection instead of ending the listing.
         std::string query;
@@ -234,6 +237,20 @@ void FingerServer::serve_one(int fd)
             sent += static_cast<size_t>(n);
         }
     }
+    if (how_ == serve::trickle) {
+        // One blank at a time until the client closes: a readable socket
+        // then reads as end of file, or the send fails.
+        for (int waited = 0; waited < trickle_limit_ms; waited += trickle_ms) {
+            struct pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, trickle_ms) != 0) {
+                char buf[256];
+                if (fds[1].revents || ::read(fd, buf, sizeof buf) <= 0)
+                    break;
+            }
+            if (::send(fd, " ", 1, MSG_NOSIGNAL) != 1)
+                break;
+        }
+    }
     if (how_ == serve::listing_then_hold || how_ == serve::hold) {
         // Stay open until the client closes or the service is stopped.
         struct pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
@@ -245,6 +262,44 @@ void FingerServer::serve_one(int fd)
                 break;
         }
     }
+}
+
+SilentAddress::SilentAddress(const std::string &ip, int release_ms)
+{
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof sin);
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(79);
+    inet_pton(AF_INET, ip.c_str(), &sin.sin_addr);
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    filler_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // A backlog of 0 holds one connection; the filler takes it.
+    if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || listen(listen_fd_, 0) != 0 ||
+        connect(filler_fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || pipe(stop_) != 0) {
+        ADD_FAILURE() << "silent address " << ip << ":79: " << strerror(errno);
+        return;
+    }
+    ok_ = true;
+    thread_ = std::thread([this, release_ms] {
+        struct pollfd p = {stop_[0], POLLIN, 0};
+        (void)!::poll(&p, 1, release_ms);
+        close(listen_fd_);
+        listen_fd_ = -1;
+    });
+}
+
+SilentAddress::~SilentAddress()
+{
+    if (thread_.joinable()) {
+        char c = 'x';
+        (void)!::write(stop_[1], &c, 1);
+        thread_.join();
+    }
+    for (int fd : {listen_fd_, filler_fd_, stop_[0], stop_[1]})
+        if (fd >= 0)
+            close(fd);
 }
 
 void NetFixture::SetUp()

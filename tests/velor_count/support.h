@@ -81,8 +81,18 @@ enum class serve {
     listing_then_close,   // read the query line, send the listing, close
     listing_then_hold,    // read the query line, send the listing, stay open
     hold,                 // read the query line, send nothing, stay open
-    listing_without_query // send the listing at once without reading, close
+    listing_without_query, // send the listing at once without reading, close
+    // Wait until the query line has arrived, leave it unread, send the
+    // listing and close: the unread line makes the kernel end the connection
+    // with a reset right behind the listing.
+    listing_then_reset,
+    // Read the query line, send the listing, then one blank every
+    // trickle_ms until the client closes (or trickle_limit_ms have passed,
+    // so that a client without an overall bound fails instead of hanging).
+    trickle
 };
+constexpr int trickle_ms = 20;
+constexpr int trickle_limit_ms = 2000;
 
 // Accepted connections of every test service, in order, by address.
 std::vector<std::string> accept_order();
@@ -116,6 +126,27 @@ private:
     std::atomic<int> connections_{0};
     std::mutex mutex_;
     std::vector<std::string> queries_;
+    std::thread thread_;
+};
+
+// An address on port 79 that accepts no connection: its listening socket
+// has a full backlog (one connection that is never accepted), so the kernel
+// drops every further connection attempt.  After release_ms of real time
+// it closes, so that a client without a bound of its own gets refused
+// instead of waiting for minutes.
+class SilentAddress {
+public:
+    explicit SilentAddress(const std::string &ip, int release_ms = 2000);
+    ~SilentAddress();
+    SilentAddress(const SilentAddress &) = delete;
+    SilentAddress &operator=(const SilentAddress &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    int listen_fd_ = -1;
+    int filler_fd_ = -1;
+    int stop_[2] = {-1, -1};
+    bool ok_ = false;
     std::thread thread_;
 };
 
