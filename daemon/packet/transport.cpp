@@ -162,13 +162,14 @@ void write_packet(unsigned char *packet)
         ssize_t put = transfer(fd, packet + sent, static_cast<size_t>(total - sent), not_socket);
         if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int saved = errno;
-            struct timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
+            struct timespec now = {0, 0};
+            // Without a clock the wait cannot be bounded: give up at once.
+            bool clock_ok = clock_gettime(CLOCK_MONOTONIC, &now) == 0;
             errno = saved;
-            if (!stalled) {
+            if (clock_ok && !stalled) {
                 stalled = true;
                 stalled_since = now;
-            } else if (now.tv_sec - stalled_since.tv_sec >= IO_TIMEOUT_MS / 1000) {
+            } else if (!clock_ok || now.tv_sec - stalled_since.tv_sec >= IO_TIMEOUT_MS / 1000) {
                 report(7, "%s: timeout writing to fd %d", session.peer_name, fd);
                 errno = saved;
                 return;

@@ -23,6 +23,7 @@
 #include "daemon/packet/transport.h"
 #include "tests/packet/packet_util.h"
 #include "tests/packet/recording_host.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_sys.h"
 #include "tests/support/reports.h"
 #include "tests/support/sockets.h"
@@ -107,12 +108,30 @@ TEST_F(WritePacket, SendThatKeepsWouldBlockingEndsAtTheTimeOut)
         fake_sys::queue_poll({1, 0, POLLOUT});
         fake_sys::queue_send(fake_sys::fail(EAGAIN));
     }
-    fake_sys::fake_monotonic(100000, 100);  // 100 s further at every look at the clock
+    fake_clock::freeze();
+    fake_clock::polls_take(std::vector<int>(10, 100000));  // every poll "lasts" 100 s
     errno = 0;
     zat_packet::write_packet(reply.data());
+    fake_clock::real();
     EXPECT_EQ(EAGAIN, errno);
     EXPECT_EQ(zat_test::lines({{7, with_fd("nas1: timeout writing to fd FD")}}), reports());
     EXPECT_EQ(3, fake_sys::send_calls()) << "at 0 s, 100 s, then 200 s: over the 180 s";
+    EXPECT_EQ(777, session.last_activity);
+}
+
+// Without a clock that wait could not be bounded: the reply is given up at
+// the first send that finds no room.
+TEST_F(WritePacket, SendThatWouldBlockWithoutAClockEndsAtOnce)
+{
+    for (int i = 0; i < 3; i++) {
+        fake_sys::queue_poll({1, 0, POLLOUT});
+        fake_sys::queue_send(fake_sys::fail(EAGAIN));
+    }
+    fake_clock::fail();
+    zat_packet::write_packet(reply.data());
+    fake_clock::real();
+    EXPECT_EQ(zat_test::lines({{7, with_fd("nas1: timeout writing to fd FD")}}), reports());
+    EXPECT_EQ(1, fake_sys::send_calls());
     EXPECT_EQ(777, session.last_activity);
 }
 

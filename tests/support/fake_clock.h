@@ -3,9 +3,10 @@
 // follow it are those of the calling thread only: peer threads and other
 // processes keep real time, as real peers do.
 //
-// A test binary gets it by compiling fake_clock.cpp and linking with
-// -Wl,--wrap=poll: every poll() call of the binary then passes through the
-// clock's wrapper first (and on to the binary's own poll(), if it has one).
+// Every test binary that links the test support gets it: the support library
+// links with -Wl,--wrap=poll, so every poll() call of the binary passes
+// through the clock's wrapper first (and on to the binary's own poll(), if it
+// has one, such as fake_sys's).
 #ifndef ZAT_TEST_FAKE_CLOCK_H
 #define ZAT_TEST_FAKE_CLOCK_H
 

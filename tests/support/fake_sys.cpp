@@ -21,9 +21,6 @@ std::deque<io_outcome> sends;
 int n_poll, n_read, n_write, n_send;
 int poll_timeout = -2;
 int poll_cap = -1;
-bool clock_faked;
-time_t clock_now;
-int clock_step;
 
 template <typename F>
 F real(const char *name)
@@ -35,7 +32,6 @@ using poll_fn = int (*)(struct pollfd *, nfds_t, int);
 using read_fn = ssize_t (*)(int, void *, size_t);
 using write_fn = ssize_t (*)(int, const void *, size_t);
 using send_fn = ssize_t (*)(int, const void *, size_t, int);
-using clock_gettime_fn = int (*)(clockid_t, struct timespec *);
 
 bool watches(struct pollfd *fds, nfds_t n)
 {
@@ -57,7 +53,6 @@ void reset(int fd)
     n_poll = n_read = n_write = n_send = 0;
     poll_timeout = -2;
     poll_cap = -1;
-    clock_faked = false;
 }
 
 void queue_poll(poll_outcome outcome) { polls.push_back(outcome); }
@@ -71,13 +66,6 @@ int send_calls() { return n_send; }
 int last_poll_timeout() { return poll_timeout; }
 
 void cap_poll_timeout(int ms) { poll_cap = ms; }
-
-void fake_monotonic(time_t start, int step)
-{
-    clock_faked = true;
-    clock_now = start;
-    clock_step = step;
-}
 
 } // namespace fake_sys
 
@@ -153,15 +141,4 @@ extern "C" ssize_t send(int fd, const void *buf, size_t len, int flags)
     if (o.result < 0)
         errno = o.error;
     return o.result;
-}
-
-extern "C" int clock_gettime(clockid_t clock, struct timespec *ts)
-{
-    static clock_gettime_fn next = real<clock_gettime_fn>("clock_gettime");
-    if (!clock_faked || clock != CLOCK_MONOTONIC)
-        return next(clock, ts);
-    ts->tv_sec = clock_now;
-    ts->tv_nsec = 0;
-    clock_now += clock_step;
-    return 0;
 }

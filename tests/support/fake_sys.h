@@ -44,10 +44,6 @@ void queue_send(io_outcome outcome);
 // socket comes at once.  last_poll_timeout() still gives what was asked.
 void cap_poll_timeout(int ms);
 
-// clock_gettime(CLOCK_MONOTONIC) gives start seconds, then start + step,
-// start + 2 step, ... one step per call, until reset().
-void fake_monotonic(time_t start, int step);
-
 // Calls made on the watched descriptor since reset().
 int poll_calls();
 int read_calls();
