@@ -18,7 +18,7 @@ export PKG_CONFIG_PATH="$libdir"
 cp "$root/examples/skeleton_daemon.c" "$prefix/"
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c11 -Wall -Wextra -Werror $flags "$prefix/skeleton_daemon.c" \
-    $(pkg-config --cflags --libs zat-packet zat-velor) -o "$prefix/skeleton_daemon"
+    $(pkg-config --cflags --libs zat-packet zat-velor zat-obfuscation) -o "$prefix/skeleton_daemon"
 # The request decoders' header is plain C on its own.
 printf '#include <daemon/packet/request.h>\nint decode(const unsigned char *p){struct zat_acct_request r;return zat_decode_acct_request(p,&r);}\n' >"$prefix/request.c"
 # shellcheck disable=SC2046,SC2086
