@@ -489,7 +489,7 @@ TEST_F(Skeleton, RefusesRequestsWhoseObfuscationDisagreesWithTheKey)
         const char *daemon_key;
         const char *nas_key;
         unsigned char flags;
-        const char *log_line;  // also tells whether the connection ends
+        const char *log_line;  // what the daemon logs
         bool ends_connection;
     };
     const row rows[] = {
