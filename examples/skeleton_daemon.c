@@ -1,21 +1,29 @@
 /*
- * skeleton_daemon: the smallest TACACS+ daemon built on the zat modules.
+ * skeleton_daemon: a small TACACS+ daemon built on the zat modules.
  *
- * It serves one NAS connection on standard input (as inetd would hand it
- * over), with the who-log at the path given as its first argument:
+ * It serves one NAS connection on standard input, as inetd or
+ * systemd-socket-activate --inetd hand it over:
  *
- *   - login: START -> GETPASS, CONTINUE -> PASS or FAIL (the password is
- *     "demo"; a user with MAX_SESSIONS sessions elsewhere is refused);
- *   - accounting: START and STOP go to the who-log, every request is
- *     answered with SUCCESS;
- *   - anything else gets the error reply of its type.
+ *     ZAT_KEY=secret skeleton_daemon /var/log/zatwho.log nas1
  *
- * A daemon provides the host services of daemon/host/host.h itself; this one
- * does so in the plainest way.  It runs without keys, so it accepts only
- * packets that the NAS sent unencrypted: a real daemon does the RFC 8907
- * body obfuscation in md5_xor() with its configured keys.
+ * The arguments are the who-log and the daemon's name for the NAS.  The key
+ * shared with the NAS comes from the environment variable ZAT_KEY, never from
+ * the command line, where every user of the host could read it.  Unset or
+ * empty, there is no key, and the NAS must send its requests unencrypted.
  *
- * Build:  cc skeleton_daemon.c $(pkg-config --cflags --libs zat-packet zat-velor)
+ * It answers one TACACS+ session after another on the connection:
+ *   - ASCII login: START -> GETUSER (when the START names no user) ->
+ *     GETPASS -> PASS or FAIL;
+ *   - PAP login (minor version 1): START with the password -> PASS or FAIL.
+ *     The rule of both: the password is "demo", and a user who already has
+ *     MAX_SESSIONS sessions on other ports is refused;
+ *   - authorization: a named user gets the shell service, with a privilege
+ *     level and a time-out (PASS_ADD); anything else is refused (FAIL);
+ *   - accounting: START and STOP go to the who-log; SUCCESS;
+ *   - a request that a decoder refuses: the error reply of its type, with the
+ *     decoder's text.
+ *
+ * Build:  cc skeleton_daemon.c $(pkg-config --cflags --libs zat-packet zat-velor zat-obfuscation)
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -26,10 +34,25 @@
 #include <unistd.h>
 
 #include <daemon/host/host.h>
+#include <daemon/obfuscation/obfuscation.h>
 #include <daemon/packet/packet.h>
+#include <daemon/packet/request.h>
 #include <daemon/velor/velor.h>
 
 #define MAX_SESSIONS 2
+
+/* The RFC 8907 values that this daemon uses. */
+#define AUTHEN_LOGIN 1 /* action */
+#define AUTHEN_TYPE_ASCII 1
+#define AUTHEN_TYPE_PAP 2
+#define AUTHEN_STATUS_PASS 0x01
+#define AUTHEN_STATUS_FAIL 0x02
+#define AUTHEN_STATUS_GETUSER 0x04
+#define AUTHEN_STATUS_GETPASS 0x05
+#define REPLY_FLAG_NOECHO 0x01
+#define AUTHOR_STATUS_PASS_ADD 0x01
+#define AUTHOR_STATUS_FAIL 0x10
+#define ACCT_STATUS_SUCCESS 0x01
 
 /* ---- host services -------------------------------------------------------- */
 
@@ -85,20 +108,18 @@ int zat_lockfd(const char *path, int fd)
     return 0;
 }
 
+/* No keys per NAS: the one key from ZAT_KEY is session.default_key. */
 const char *cfg_get_host_key(const char *host)
 {
     (void)host;
-    return NULL; /* no keys configured */
+    return NULL;
 }
 
-/* Without keys only unencrypted requests (flag 0x01) are accepted. */
+/* The RFC 8907 body obfuscation, fail-closed: a request whose unencrypted
+ * flag disagrees with the key is refused, and read_packet() gives nothing. */
 int md5_xor(unsigned char *packet, unsigned char *body, const char *key)
 {
-    (void)body;
-    if (key)
-        return -1;
-    int request = packet[2] & 1;
-    return request && !(packet[3] & FLAG_UNENCRYPTED) ? -1 : 0;
+    return zat_md5_xor(packet, body, key);
 }
 
 const char *summarise_incoming_packet_type(const unsigned char *packet)
@@ -123,108 +144,157 @@ void dump_tacacs_pak(const unsigned char *packet)
 }
 
 /*
- * One weak entry point replaced: the module's authentication error reply
- * tells the NAS our peer name and address; this daemon keeps those in its
- * own log and sends a plain text instead.
+ * One weak entry point replaced: the module's authentication error reply puts
+ * our name for the NAS and its address before the text.  This daemon keeps
+ * those in its own log and sends the NAS the bare text.
  */
 void send_authen_error(const char *msg)
 {
     report(3, "%s: authentication error: %s", session.peer_name, msg);
-    send_authen_reply(AUTHEN_STATUS_ERROR, "authentication error", 20, NULL, 0, 0);
+    send_authen_reply(AUTHEN_STATUS_ERROR, msg, (uint16_t)strlen(msg), NULL, 0, 0);
 }
 
 /* ---- request handling ----------------------------------------------------- */
 
-static unsigned int body_length(const unsigned char *packet)
+/* A NUL-terminated copy of a view into a packet, for calls that take C strings. */
+static char *copy_text(struct zat_bytes v)
 {
-    return (unsigned int)packet[8] << 24 | (unsigned int)packet[9] << 16 | (unsigned int)packet[10] << 8 | packet[11];
-}
-
-/* Copies n bytes at *at into a new NUL-terminated string and moves *at on. */
-static char *take_text(const unsigned char **at, unsigned int n)
-{
-    char *s = zat_malloc((int)n + 1);
-    memcpy(s, *at, n);
-    s[n] = '\0';
-    *at += n;
+    char *s = zat_malloc(v.len + 1);
+    memcpy(s, v.ptr, (size_t)v.len);
+    s[v.len] = '\0';
     return s;
 }
 
-/* The user of the login in progress, from its START. */
-static char login_user[256];
-static char login_port[256];
-
-static void start_login(const unsigned char *packet)
+static int is_text(struct zat_bytes v, const char *text)
 {
-    const unsigned char *b = packet + HEADER_SIZE;
-    unsigned int len = body_length(packet);
-    if (len < 8 || 8u + b[4] + b[5] + b[6] + b[7] > len) {
-        send_authen_error("malformed START");
+    return (size_t)v.len == strlen(text) && memcmp(v.ptr, text, (size_t)v.len) == 0;
+}
+
+static void authen_reply(int status, const char *msg, int flags)
+{
+    send_authen_reply(status, msg, (uint16_t)strlen(msg), NULL, 0, flags);
+}
+
+/*
+ * The login rule.  strcmp() stands for crypt() and the stored hash of a real
+ * daemon: both read the password as a C string, so a password with a NUL byte
+ * in it is refused first ("demo\0x" must not pass as "demo").  The decoder
+ * has checked a CONTINUE's user message so; a START's data, where PAP brings
+ * the password, may hold any bytes.
+ */
+static void finish_login(struct zat_bytes user, struct zat_bytes port, struct zat_bytes rem_addr,
+                         struct zat_bytes password)
+{
+    char *typed = copy_text(password);
+    int right = !memchr(password.ptr, '\0', (size_t)password.len) && strcmp(typed, "demo") == 0;
+    free(typed);
+    if (!right) {
+        authen_reply(AUTHEN_STATUS_FAIL, "wrong password", 0);
         return;
     }
-    const unsigned char *at = b + 8;
-    char *user = take_text(&at, b[4]);
-    char *port = take_text(&at, b[5]);
-    snprintf(login_user, sizeof login_user, "%s", user);
-    snprintf(login_port, sizeof login_port, "%s", port);
-    free(user);
-    free(port);
-    send_authen_reply(0x05 /* GETPASS */, "Password: ", 10, NULL, 0, 0x01 /* NOECHO */);
-}
-
-static void finish_login(void)
-{
-    unsigned char *cont = get_authen_continue();
-    if (!cont)
-        return; /* refused and answered by the module */
-    uint16_t msg_len;
-    memcpy(&msg_len, cont + HEADER_SIZE, 2); /* host order already */
-    const unsigned char *at = cont + HEADER_SIZE + 5;
-    char *password = take_text(&at, msg_len);
-    struct user_ident id = {login_user, session.peer_name, login_port, ""};
-    int others = countuser(&id);
-    if (strcmp(password, "demo") != 0)
-        send_authen_reply(0x02 /* FAIL */, "wrong password", 14, NULL, 0, 0);
-    else if (others >= MAX_SESSIONS)
-        send_authen_reply(0x02 /* FAIL */, "too many sessions", 17, NULL, 0, 0);
+    struct user_ident id = {copy_text(user), session.peer_name, copy_text(port), copy_text(rem_addr)};
+    if (countuser(&id) >= MAX_SESSIONS)
+        authen_reply(AUTHEN_STATUS_FAIL, "too many sessions", 0);
     else
-        send_authen_reply(0x01 /* PASS */, "welcome", 7, NULL, 0, 0);
-    free(password);
-    free(cont);
+        authen_reply(AUTHEN_STATUS_PASS, "welcome", 0);
+    free((char *)id.user);
+    free((char *)id.nas_port);
+    free((char *)id.extra);
 }
 
-/* Accounting REQUEST: flags, method, priv, type, service, user, port,
- * rem_addr and argument lengths, then the texts. */
+/*
+ * Sends a GETUSER or GETPASS reply and reads the CONTINUE that answers it.
+ * Returns the CONTINUE, which the caller frees, with *answer viewing what the
+ * user typed; or null when the exchange is over: the connection failed, the
+ * CONTINUE was refused (and answered), or the NAS aborted the login, which
+ * gets no reply.
+ */
+static unsigned char *ask(int status, const char *prompt, int flags, struct zat_bytes *answer)
+{
+    authen_reply(status, prompt, flags);
+    unsigned char *packet = get_authen_continue();
+    if (!packet)
+        return NULL;
+    struct zat_authen_continue cont;
+    int rc = zat_decode_authen_continue(packet, &cont);
+    if (rc != ZAT_REQ_OK) {
+        send_error_reply(TYPE_AUTHEN, zat_request_error_text(rc));
+    } else if (cont.flags & ZAT_CONTINUE_FLAG_ABORT) {
+        report(7, "%s: login aborted: %.*s", session.peer_name, cont.data.len, cont.data.ptr);
+    } else {
+        *answer = cont.user_msg;
+        return packet;
+    }
+    free(packet);
+    return NULL;
+}
+
+static void authenticate(const unsigned char *packet)
+{
+    struct zat_authen_start start;
+    int rc = zat_decode_authen_start(packet, &start);
+    if (rc != ZAT_REQ_OK) {
+        send_error_reply(TYPE_AUTHEN, zat_request_error_text(rc));
+        return;
+    }
+    int minor_version = packet[0] & 0x0f;
+    if (start.action == AUTHEN_LOGIN && start.authen_type == AUTHEN_TYPE_PAP && minor_version == 1) {
+        finish_login(start.user, start.port, start.rem_addr, start.data);
+        return;
+    }
+    if (start.action != AUTHEN_LOGIN || start.authen_type != AUTHEN_TYPE_ASCII) {
+        authen_reply(AUTHEN_STATUS_FAIL, "authentication type not served here", 0);
+        return;
+    }
+    /* ASCII: ask for what the START did not bring. */
+    struct zat_bytes user = start.user, password;
+    unsigned char *user_packet = NULL, *password_packet;
+    if (user.len == 0 && !(user_packet = ask(AUTHEN_STATUS_GETUSER, "Username: ", 0, &user)))
+        return;
+    if (user.len == 0) {
+        authen_reply(AUTHEN_STATUS_FAIL, "no user name", 0);
+    } else if ((password_packet = ask(AUTHEN_STATUS_GETPASS, "Password: ", REPLY_FLAG_NOECHO, &password))) {
+        finish_login(user, start.port, start.rem_addr, password);
+        free(password_packet);
+    }
+    free(user_packet);
+}
+
+/* The authorization rule: a named user gets the shell service, at privilege
+ * level 1 and for at most 30 minutes; anything else is refused. */
+static void authorize(const unsigned char *packet)
+{
+    static const char *const shell[] = {"priv-lvl=1", "timeout=30"};
+    struct zat_author_request req;
+    int rc = zat_decode_author_request(packet, &req);
+    if (rc != ZAT_REQ_OK) {
+        send_error_reply(TYPE_AUTHOR, zat_request_error_text(rc));
+        return;
+    }
+    for (int i = 0; i < req.arg_cnt; i++) {
+        if (req.user.len > 0 && is_text(req.args[i], "service=shell")) {
+            send_author_reply(AUTHOR_STATUS_PASS_ADD, NULL, NULL, 2, shell);
+            return;
+        }
+    }
+    send_author_reply(AUTHOR_STATUS_FAIL, "only the shell service is authorized", NULL, 0, NULL);
+}
+
+/* Accounting START and STOP keep the who-log; a watchdog leaves it alone. */
 static void account(const unsigned char *packet)
 {
-    const unsigned char *b = packet + HEADER_SIZE;
-    unsigned int len = body_length(packet);
-    unsigned int need = len >= 9 ? 9u + b[8] : ~0u;
-    for (unsigned int i = 0; need <= len && i < b[8]; i++)
-        need += b[9 + i];
-    if (need > len || need + b[5] + b[6] + b[7] > len) {
-        send_error_reply(TYPE_ACCT, "malformed accounting request");
+    struct zat_acct_request req;
+    int rc = zat_decode_acct_request(packet, &req);
+    if (rc != ZAT_REQ_OK) {
+        send_error_reply(TYPE_ACCT, zat_request_error_text(rc));
         return;
     }
-    const unsigned char *at = b + 9 + b[8];
-    char *user = take_text(&at, b[5]);
-    char *port = take_text(&at, b[6]);
-    char *rem_addr = take_text(&at, b[7]);
-    const char **args = zat_malloc((int)sizeof(char *) * (b[8] + 1));
-    for (unsigned int i = 0; i < b[8]; i++)
-        args[i] = take_text(&at, b[9 + i]);
-
-    struct user_ident id = {user, session.peer_name, port, rem_addr};
-    struct acct_record rec = {b[0] & 0x02 ? ACCT_KIND_START : b[0] & 0x04 ? ACCT_KIND_STOP : 0, &id, b[8], args};
+    struct acct_record rec;
+    struct user_ident ident;
+    zat_acct_record_fill(&req, session.peer_name, &rec, &ident);
     loguser(&rec);
-    send_acct_reply(0x01 /* SUCCESS */, NULL, NULL);
-
-    for (unsigned int i = 0; i < b[8]; i++)
-        free((char *)args[i]);
-    free(args);
-    free(user);
-    free(port);
-    free(rem_addr);
+    zat_acct_record_free(&rec);
+    send_acct_reply(ACCT_STATUS_SUCCESS, NULL, NULL);
 }
 
 int main(int argc, char **argv)
@@ -233,31 +303,34 @@ int main(int argc, char **argv)
         wholog = argv[1];
     velor_loginit();
 
+    const char *key = getenv("ZAT_KEY");
     memset(&session, 0, sizeof session);
     session.conn_fd = 0;
     session.peer_name = argc > 2 ? argv[2] : "nas";
     session.peer_addr = session.peer_name;
     snprintf(session.addr_buf, sizeof session.addr_buf, "%s", session.peer_name);
+    session.default_key = key && *key ? key : NULL;
 
     unsigned char *packet;
     while ((packet = read_packet()) != NULL) {
+        /* The replies carry the session id of the request that they answer. */
         session.session_id = (int)((unsigned int)packet[4] << 24 | packet[5] << 16 | packet[6] << 8 | packet[7]);
         switch (packet[1]) {
         case TYPE_AUTHEN:
-            start_login(packet);
-            free(packet);
-            finish_login();
+            authenticate(packet);
+            break;
+        case TYPE_AUTHOR:
+            authorize(packet);
             break;
         case TYPE_ACCT:
             account(packet);
-            free(packet);
             break;
         default:
             send_error_reply(packet[1], "not served here");
-            free(packet);
             break;
         }
-        session.seq_no = 0; /* the next request opens a new session */
+        free(packet);
+        session.seq_no = 0; /* the next request opens a new TACACS+ session */
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the example daemon (examples/skeleton_daemon.c) with the C compiler
-# alone against the module archives of this build, then drives it as a NAS.
+# alone against the module archives of this build, the obfuscation archive
+# and libmd among them, then drives it as a NAS.
 # Fails if an archive needs anything from the C++ runtime or has global
 # constructors, if a module archive calls a message digest (MD5 is the
 # daemon's business, or that of the optional obfuscation archive), or if the

@@ -170,9 +170,10 @@ bool nas_link::connect(const char *shared_key)
     return make_tcp_pair(link);
 }
 
-bytes nas_link::send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body)
+bytes nas_link::send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body,
+                     unsigned char version)
 {
-    bytes wire = frame(0xc0, type, seq, flags, session_id, body, key);
+    bytes wire = frame(version, type, seq, flags, session_id, body, key);
     cap.from_nas(wire);
     if (!send_all(link.peer, wire))
         wire.clear();

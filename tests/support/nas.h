@@ -64,7 +64,8 @@ struct nas_link {
 
     bool connect(const char *shared_key);
     // Frames, obfuscates, records and sends one request of session_id.
-    bytes send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body);
+    bytes send(unsigned char type, unsigned char seq, unsigned char flags, const bytes &body,
+               unsigned char version = 0xc0);
     // Reads, records and de-obfuscates one reply.
     reply receive();
 };
