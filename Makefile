@@ -1,9 +1,10 @@
 # The two commands of the README:
 #   make run    installs what building zat_pwd needs, builds zat_pwd alone
 #               (its output kept in build-run/build.log) and runs it
-#   make test   installs everything, then builds and runs the whole test
-#               suite in several builds (GCC plain, ASan+UBSan, Release,
-#               clang) and every fuzz harness, warnings as errors throughout
+#   make test   installs everything, runs the static analysis, then builds
+#               and runs the whole test suite in several builds (GCC plain,
+#               ASan+UBSan, Release, clang) and every fuzz harness, warnings
+#               as errors throughout
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 BUILD_TYPE ?= RelWithDebInfo
@@ -16,7 +17,7 @@ MAKEFLAGS += --no-print-directory
 TEST_OPTIONS = -DZAT_WERROR=ON
 SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all deps build run test test-plain test-asan test-release test-clang fuzz bench clean
+.PHONY: all deps build run analyse test test-plain test-asan test-release test-clang fuzz bench clean
 
 all: build
 
@@ -37,6 +38,12 @@ run:
 	    exit 1; \
 	fi
 	@./build-run/tools/zat_pwd/zat_pwd $(ARGS)
+
+# clang-tidy (.clang-tidy) and cppcheck over daemon/ and tools/; any finding
+# fails.  It configures build-analyse/ for the compile commands and builds
+# nothing.
+analyse: deps
+	JOBS=$(JOBS) ./scripts/analyse build-analyse
 
 test-plain: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(TEST_OPTIONS)
@@ -65,10 +72,11 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS)
 	./fuzz/run-all build-fuzz $(FUZZ_SECONDS)
 
-test: test-plain test-asan test-release test-clang fuzz
+# The analysis first: it takes about half a minute, the builds many.
+test: analyse test-plain test-asan test-release test-clang fuzz
 
 bench: build
 	./bench/run-all build
 
 clean:
-	rm -rf build build-asan build-release build-clang build-fuzz build-run
+	rm -rf build build-asan build-release build-clang build-fuzz build-run build-analyse

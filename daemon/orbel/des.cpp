@@ -84,7 +84,8 @@ extern "C" __attribute__((weak)) void zat_des(unsigned char *block)
     }
 
     // Before the first mode call des_mode is 0 and key_start 0: encrypt.
-    const ptrdiff_t s = 2 * (des_mode + (des_mode == 0)); // words per pair step
+    const int step = 2 * (des_mode + (des_mode == 0)); // words per pair step: 2 or -2
+    const ptrdiff_t s = step;
     const uint32_t *k = K_S[key_start];
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {

@@ -185,7 +185,9 @@ void loguser(const struct acct_record *rec)
         stop_update(path, stream, id, port);
     else
         start_update(path, stream, id, port);
-    fclose(stream);
+    // write_record flushed every write and logged a failure; closing ends the
+    // lock and has nothing left to lose.
+    (void)fclose(stream);
 }
 
 } // extern "C"

@@ -75,7 +75,8 @@ struct sigaction stop_action;   // set up again after each stop
 bool prompt_line_open = false;
 
 // Standard output is written unbuffered with write(2); a failed or short
-// write is not retried (there is nobody left to tell).
+// write is not retried (there is nobody left to tell).  For the same reason
+// the results of the writes to standard error are not looked at either.
 void put(const char *text, size_t len)
 {
     ssize_t written = write(1, text, len);
@@ -125,8 +126,13 @@ void take_default_action(int sig)
 {
     sigset_t set;
 
-    signal(sig, SIG_DFL);
-    raise(sig);
+    // Neither can fail for a valid signal number other than SIGKILL and
+    // SIGSTOP, which are never caught.
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+    // raise() returns here: sig stays blocked in its own handler until the
+    // unblocking below delivers it (cppcheck takes raise() as never returning).
+    // cppcheck-suppress unreachableCode
     sigemptyset(&set);
     sigaddset(&set, sig);
     sigprocmask(SIG_UNBLOCK, &set, NULL);
@@ -206,11 +212,12 @@ void give_terminal_back(void)
 // cannot reach the terminal raw.
 void put_escaped(FILE *f, const char *text)
 {
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    for (; *p; p++) {
         if (*p < 0x20 || *p >= 0x7f || *p == '"' || *p == '\\')
-            fprintf(f, "\\x%02x", *p);
+            (void)fprintf(f, "\\x%02x", *p);
         else
-            fputc(*p, f);
+            (void)fputc(*p, f);
     }
 }
 
@@ -224,8 +231,8 @@ void print_usage(void)
     static_assert(sizeof line - 1 == 31, "usage line");
     static_assert(sizeof options - 1 == 77, "usage options");
 
-    fwrite(line, 1, sizeof line - 1, stderr);
-    fwrite(options, 1, sizeof options - 1, stderr);
+    (void)fwrite(line, 1, sizeof line - 1, stderr);
+    (void)fwrite(options, 1, sizeof options - 1, stderr);
 }
 
 // Four salt characters, seeded from the time of day, in a static buffer.
@@ -239,8 +246,9 @@ char *make_salt(void)
     char c3 = salt_char(random());
     char c4 = salt_char(random());
 
-    snprintf(salt_buf, sizeof salt_buf, "%c%c", c1, c2);
-    snprintf(salt_buf + 2, sizeof salt_buf - 2, "%c%c", c3, c4);
+    // Two characters each, in a buffer of 24: never cut.
+    (void)snprintf(salt_buf, sizeof salt_buf, "%c%c", c1, c2);
+    (void)snprintf(salt_buf + 2, sizeof salt_buf - 2, "%c%c", c3, c4);
     return salt_buf;
 }
 
@@ -259,14 +267,18 @@ void cut_salt(char *salt, size_t len)
 const char *crypt_checked(const char *scheme_name, const char *password,
                           const char *setting, const char *salt, size_t room)
 {
+    // crypt() keeps its result in static storage, which is safe here: one
+    // hash, in a program of one thread.
+    // cppcheck-suppress cryptCalled
     const char *hash = crypt(password, setting);
 
     if (hash == NULL || hash[0] == '*' || hash[0] == '\0' ||
         (room != 0 && strlen(hash) >= room)) {
         end_prompt_line();
-        fprintf(stderr, "zat_pwd: %s gave no hash for the salt \"", scheme_name);
+        (void)fprintf(stderr, "zat_pwd: %s gave no hash for the salt \"",
+                      scheme_name);
         put_escaped(stderr, salt);
-        fputs("\"\n", stderr);
+        (void)fputs("\"\n", stderr);
         return NULL;
     }
     return hash;
@@ -288,7 +300,8 @@ const char *hash_md5(const char *password, char *salt)
         salt = make_salt();
     cut_salt(salt, 2);
 
-    snprintf(md5_buf, sizeof md5_buf, "$1$%s$", salt);
+    // The salt is cut to 2 characters: 6 in all, never cut.
+    (void)snprintf(md5_buf, sizeof md5_buf, "$1$%s$", salt);
     const char *hash = crypt_checked("MD5 crypt", password, md5_buf, salt,
                                      sizeof md5_buf);
     if (hash == NULL)
@@ -305,7 +318,8 @@ const char *hash_sha512(const char *password, char *salt)
         salt = make_salt();
     cut_salt(salt, 2);
 
-    snprintf(sha512_buf, sizeof sha512_buf, "$6$%s$", salt);
+    // 6 characters, as above.
+    (void)snprintf(sha512_buf, sizeof sha512_buf, "$6$%s$", salt);
     const char *hash = crypt_checked("SHA-512 crypt", password, sha512_buf,
                                      salt, sizeof sha512_buf);
     if (hash == NULL)
@@ -440,25 +454,26 @@ int main(int argc, char **argv)
         end_prompt_line();
     switch (len) {
     case READ_FAILED:
-        fprintf(stderr, "zat_pwd: could not read the password: %s\n",
-                strerror(read_errno));
+        (void)fprintf(stderr, "zat_pwd: could not read the password: %s\n",
+                      strerror(read_errno));
         return 1;
     case READ_NOTHING:
-        fputs("zat_pwd: no password: the input ended before one was typed\n",
-              stderr);
+        (void)fputs("zat_pwd: no password: "
+                    "the input ended before one was typed\n", stderr);
         return 1;
     case READ_TOO_LONG:
-        fprintf(stderr,
-                "zat_pwd: the password is longer than %zu characters; "
-                "nothing was hashed\n", PASSWORD_MAX);
+        (void)fprintf(stderr,
+                      "zat_pwd: the password is longer than %zu characters; "
+                      "nothing was hashed\n", PASSWORD_MAX);
         return 1;
     default:
         break;
     }
 
     if (scheme == SCHEME_DES && (size_t)len > DES_KEY_CHARS)
-        fprintf(stderr, "zat_pwd: warning: DES crypt uses only the first %zu "
-                "characters of the password\n", DES_KEY_CHARS);
+        (void)fprintf(stderr, "zat_pwd: warning: DES crypt uses only the "
+                      "first %zu characters of the password\n",
+                      DES_KEY_CHARS);
 
     // Without a salt argument the salt is made now, after the read.
     const char *hash;

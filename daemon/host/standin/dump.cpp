@@ -28,7 +28,8 @@ uint32_t be32(const unsigned char *p)
 const char *summary(const unsigned char *packet, const char *direction)
 {
     static char text[96];
-    snprintf(text, sizeof text, "%s %s seq=%u", type_name(packet[1]), direction, packet[2]);
+    // At most 30 characters ("authentication request seq=255"): never cut.
+    (void)snprintf(text, sizeof text, "%s %s seq=%u", type_name(packet[1]), direction, packet[2]);
     return text;
 }
 

@@ -1,5 +1,6 @@
 // report(): one line per call, prefixed with its priority, on standard error;
-// or kept in memory while a test captures them.
+// or kept in memory while a test captures them.  A line that standard error
+// does not take is lost: there is nowhere else to say so.
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +27,7 @@ void keep_line(int priority, char *text)
         int room = line_room ? line_room * 2 : 64;
         void *grown = realloc(lines, sizeof(captured_line) * room);
         if (!grown) {
-            fprintf(stderr, "report: out of memory keeping a line\n");
+            (void)fprintf(stderr, "report: out of memory keeping a line\n");
             abort();
         }
         lines = static_cast<captured_line *>(grown);
@@ -49,7 +50,7 @@ void report(int priority, const char *format, ...)
     int n = vasprintf(&text, format, ap);
     va_end(ap);
     if (n < 0) {
-        fprintf(stderr, "report: cannot format a line\n");
+        (void)fprintf(stderr, "report: cannot format a line\n");
         return;
     }
     if (capturing) {
@@ -58,7 +59,7 @@ void report(int priority, const char *format, ...)
     }
     // A message may carry its own trailing newline; print exactly one.
     const char *end = (n > 0 && text[n - 1] == '\n') ? "" : "\n";
-    fprintf(stderr, "<%d> %s%s", priority, text, end);
+    (void)fprintf(stderr, "<%d> %s%s", priority, text, end);
     free(text);
 }
 
