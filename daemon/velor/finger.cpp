@@ -218,6 +218,9 @@ int connect_nas(const char *nas, long long *deadline_ms)
         // errno keeps the last address's cause.
         if (tried_connect && time_left(*deadline_ms) == 0)
             break;
+        // nonblocking_type is 0 only where SOCK_NONBLOCK is missing, and cppcheck
+        // reads that branch.
+        // cppcheck-suppress badBitmaskCheck
         int s = socket(ai->ai_family, ai->ai_socktype | nonblocking_type, ai->ai_protocol);
         if (s < 0) {
             if (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)
