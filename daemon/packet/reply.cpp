@@ -95,13 +95,14 @@ void finish_reply(unsigned char *packet, int total, unsigned char *len1, unsigne
     free(packet);
 }
 
-// Builds and sends an authorization RESPONSE whose fields are known to fit.
+// Builds and sends an authorization RESPONSE whose fields are known to fit;
+// arg_lens holds the length of each argument, measured once by the caller.
 void author_reply(int status, const char *server_msg, size_t msg_len, const char *data, size_t dat_len, int count,
-                  const char *const *args)
+                  const char *const *args, const unsigned char *arg_lens)
 {
     size_t args_len = 0;
     for (int i = 0; i < count; i++)
-        args_len += strlen(args[i]);
+        args_len += arg_lens[i];
     int total = static_cast<int>(HEADER_SIZE + 6 + count + msg_len + dat_len + args_len);
 
     unsigned char *packet = new_reply(VERSION_DEFAULT, TYPE_AUTHOR, total);
@@ -110,12 +111,12 @@ void author_reply(int status, const char *server_msg, size_t msg_len, const char
     body[1] = static_cast<unsigned char>(count);
     put_host16(body + 2, static_cast<uint16_t>(msg_len));
     put_host16(body + 4, static_cast<uint16_t>(dat_len));
-    for (int i = 0; i < count; i++)
-        body[6 + i] = static_cast<unsigned char>(strlen(args[i]));
+    if (count)
+        memcpy(body + 6, arg_lens, static_cast<size_t>(count));
     unsigned char *at = put_bytes(body + 6 + count, server_msg, msg_len);
     at = put_bytes(at, data, dat_len);
     for (int i = 0; i < count; i++)
-        at = put_bytes(at, args[i], strlen(args[i]));
+        at = put_bytes(at, args[i], arg_lens[i]);
     finish_reply(packet, total, body + 2, body + 4);
 }
 
@@ -179,6 +180,7 @@ __attribute__((weak)) void send_author_reply(int status, const char *server_msg,
     size_t dat_len = text_length(data);
 
     bool fits = true;
+    unsigned char arg_lens[ZAT_MAX_REPLY_ARGS];
     if (size_t(count) > max_args) {
         report(3, "%s: authorization reply too large: %d arguments, at most %zu", session.peer_name, count,
                max_args);
@@ -194,11 +196,12 @@ __attribute__((weak)) void send_author_reply(int status, const char *server_msg,
                    session.peer_name, i + 1, len, max_arg_len);
             fits = false;
         }
+        arg_lens[i] = static_cast<unsigned char>(len);
     }
     if (fits && texts_fit("authorization", msg_len, dat_len))
-        author_reply(status, server_msg, msg_len, data, dat_len, count, args);
+        author_reply(status, server_msg, msg_len, data, dat_len, count, args, arg_lens);
     else
-        author_reply(AUTHOR_STATUS_ERROR, too_large, strlen(too_large), nullptr, 0, 0, nullptr);
+        author_reply(AUTHOR_STATUS_ERROR, too_large, strlen(too_large), nullptr, 0, 0, nullptr, nullptr);
 }
 
 __attribute__((weak)) void send_acct_reply(int status, const char *server_msg, const char *data)
