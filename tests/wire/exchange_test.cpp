@@ -19,6 +19,7 @@
 #include "tests/support/pcap.h"
 #include "tests/support/reports.h"
 #include "tests/support/sockets.h"
+#include "tests/wire/wire_fixture.h"
 
 namespace {
 
@@ -26,24 +27,12 @@ using zat_test::bytes;
 using zat_test::from_hex;
 using zat_test::to_hex;
 
-const char *const key = "tacacs-test-key";
+using wire_test::key;
 
-class Exchange : public zat_test::HostFixture {
+class Exchange : public wire_test::WireFixture {
 protected:
-    zat_test::nas_link nas;
     // What each packet of the capture should decode to, in order.
     std::vector<zat_test::expected_fields> expected;
-
-    void SetUp() override
-    {
-        HostFixture::SetUp();
-        ASSERT_TRUE(nas.connect(key));
-        session.conn_fd = nas.link.ours;
-        session.peer_name = "nas1";
-        session.peer_addr = "127.0.0.2";
-        strcpy(session.addr_buf, "127.0.0.2");
-        standin_set_host_key("127.0.0.2", key);
-    }
 
     void new_session(int id)
     {

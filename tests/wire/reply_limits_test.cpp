@@ -20,13 +20,14 @@
 #include "tests/support/nas.h"
 #include "tests/support/pcap.h"
 #include "tests/support/reports.h"
+#include "tests/wire/wire_fixture.h"
 #include "tests/support/sockets.h"
 
 namespace {
 
 using zat_test::bytes;
 
-const char *const key = "tacacs-test-key";
+using wire_test::key;
 const char *const too_large = "reply too large";
 
 // An "attribute=value" pair of exactly n bytes (n >= 3).
@@ -53,19 +54,13 @@ struct limit_case {
     std::string refusal;  // the log line after "nas1: "; "" when the reply is within the limits
 };
 
-class ReplyLimits : public zat_test::HostFixture, public ::testing::WithParamInterface<limit_case> {
+class ReplyLimits : public wire_test::WireFixture, public ::testing::WithParamInterface<limit_case> {
 protected:
-    zat_test::nas_link nas;
-
     void SetUp() override
     {
-        HostFixture::SetUp();
-        ASSERT_TRUE(nas.connect(key));
-        session.conn_fd = nas.link.ours;
-        session.peer_name = "nas1";
-        session.peer_addr = "127.0.0.2";
-        strcpy(session.addr_buf, "127.0.0.2");
-        standin_set_host_key("127.0.0.2", key);
+        WireFixture::SetUp();
+        if (HasFatalFailure())
+            return;
         session.session_id = 0x0badcafe;
         nas.session_id = 0x0badcafe;
         session.seq_no = 1;  // the request was read
